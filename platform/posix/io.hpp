@@ -1,0 +1,39 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+
+#include "platform/posix/sys_error.hpp"
+#include "platform/posix/unique_fd.hpp"
+
+// Thin wrappers over the descriptor calls that several facilities share. Every descriptor they
+// create is close-on-exec; EINTR is retried here and nowhere else.
+namespace vantreel::platform::posix {
+
+struct PipeEnds {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+[[nodiscard]] SysResult<PipeEnds> makePipe();
+
+// One read(2); 0 means end of file.
+[[nodiscard]] SysResult<std::size_t> readSome(int fd, std::span<std::byte> buffer);
+
+// Writes every byte, looping over short writes. Never raises SIGPIPE for sockets; for pipes
+// the caller's SIGPIPE disposition applies (the programs ignore SIGPIPE).
+[[nodiscard]] SysResult<void> writeAll(int fd, std::span<const std::byte> bytes);
+
+// open(2) with O_CLOEXEC added to flags.
+[[nodiscard]] SysResult<UniqueFd> openFile(const std::string& path, int flags, unsigned mode = 0);
+
+// Waits until fd is readable (or hung up). nullopt timeout waits forever. Returns false when
+// the timeout ran out first.
+[[nodiscard]] SysResult<bool> waitReadable(int fd,
+                                           std::optional<std::chrono::milliseconds> timeout);
+
+}  // namespace vantreel::platform::posix

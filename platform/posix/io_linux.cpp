@@ -1,0 +1,82 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "platform/posix/io.hpp"
+
+namespace vantreel::platform::posix {
+
+SysResult<PipeEnds> makePipe() {
+  int fds[2] = {-1, -1};
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    return tl::unexpected(lastError("pipe2"));
+  }
+  return PipeEnds{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+SysResult<std::size_t> readSome(int fd, std::span<std::byte> buffer) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n >= 0) {
+      return static_cast<std::size_t>(n);
+    }
+    if (errno != EINTR) {
+      return tl::unexpected(lastError("read"));
+    }
+  }
+}
+
+SysResult<void> writeAll(int fd, std::span<const std::byte> bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return tl::unexpected(lastError("write"));
+    }
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+SysResult<UniqueFd> openFile(const std::string& path, int flags, unsigned mode) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    if (fd >= 0) {
+      return UniqueFd(fd);
+    }
+    if (errno != EINTR) {
+      return tl::unexpected(lastError("open " + path));
+    }
+  }
+}
+
+SysResult<bool> waitReadable(int fd, std::optional<std::chrono::milliseconds> timeout) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
+  for (;;) {
+    int wait = -1;
+    if (timeout) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      wait = left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
+    }
+    pollfd entry{fd, POLLIN, 0};
+    const int n = ::poll(&entry, 1, wait);
+    if (n > 0) {
+      return true;
+    }
+    if (n == 0) {
+      return false;
+    }
+    if (errno != EINTR) {
+      return tl::unexpected(lastError("poll"));
+    }
+  }
+}
+
+}  // namespace vantreel::platform::posix

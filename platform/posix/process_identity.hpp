@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/posix/sys_error.hpp"
+#include "platform/posix/unique_fd.hpp"
+
+// Names a process so that a recycled pid never passes for the process it replaced: a pid
+// together with its start time (clock ticks since boot, /proc/<pid>/stat field 22) and a pidfd.
+namespace vantreel::platform::posix {
+
+[[nodiscard]] SysResult<std::uint64_t> processStartTime(int pid);
+
+// A pidfd for pid, confirmed to name the process that started at startTime.
+[[nodiscard]] SysResult<UniqueFd> openPidfd(int pid, std::uint64_t startTime);
+
+// pidfd_send_signal(2); signal 0 only asks whether the process still exists.
+[[nodiscard]] SysResult<void> pidfdSendSignal(int pidfd, int signal);
+
+// The path /proc/<pid>/<entry>. Anything read there about the process must be confirmed
+// afterwards with pidfdSendSignal(pidfd, 0), since the pid may have been reused meanwhile.
+[[nodiscard]] std::string procPath(int pid, const std::string& entry);
+
+}  // namespace vantreel::platform::posix

@@ -1,0 +1,79 @@
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <fstream>
+#include <iterator>
+#include <string_view>
+
+#include "platform/posix/process_identity.hpp"
+
+namespace vantreel::platform::posix {
+
+std::string procPath(int pid, const std::string& entry) {
+  return "/proc/" + std::to_string(pid) + "/" + entry;
+}
+
+SysResult<std::uint64_t> processStartTime(int pid) {
+  const std::string path = procPath(pid, "stat");
+  std::ifstream in(path);
+  if (!in) {
+    return tl::unexpected(SysError{ESRCH, "read " + path});
+  }
+  const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // The command name (field 2) may hold blanks and parentheses; the fields after it start
+  // behind the last ')'. Field 3 is the state; the start time is field 22.
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) {
+    return tl::unexpected(SysError{EINVAL, "parse " + path});
+  }
+  std::string_view rest = std::string_view(stat).substr(close + 1);
+  for (int field = 3; field < 22; ++field) {
+    const auto blank = rest.find(' ', 1);
+    if (blank == std::string_view::npos) {
+      return tl::unexpected(SysError{EINVAL, "parse " + path});
+    }
+    rest.remove_prefix(blank);
+  }
+  while (!rest.empty() && rest.front() == ' ') {
+    rest.remove_prefix(1);
+  }
+  std::uint64_t start = 0;
+  const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), start);
+  if (ec != std::errc() || end == rest.data()) {
+    return tl::unexpected(SysError{EINVAL, "parse " + path});
+  }
+  return start;
+}
+
+SysResult<void> pidfdSendSignal(int pidfd, int signal) {
+  if (::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0) != 0) {
+    return tl::unexpected(lastError("pidfd_send_signal"));
+  }
+  return {};
+}
+
+SysResult<UniqueFd> openPidfd(int pid, std::uint64_t startTime) {
+  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd < 0) {
+    return tl::unexpected(lastError("pidfd_open " + std::to_string(pid)));
+  }
+  UniqueFd pidfd(static_cast<int>(fd));  // pidfd_open sets close-on-exec itself
+  // The pid may have been reused between learning it and opening the pidfd: the start time,
+  // read while the pidfd holds the process, tells the two apart.
+  const auto start = processStartTime(pid);
+  if (!start) {
+    return tl::unexpected(start.error());
+  }
+  if (*start != startTime) {
+    return tl::unexpected(SysError{ESRCH, "process " + std::to_string(pid) + " was replaced"});
+  }
+  if (auto alive = pidfdSendSignal(pidfd.get(), 0); !alive) {
+    return tl::unexpected(alive.error());
+  }
+  return pidfd;
+}
+
+}  // namespace vantreel::platform::posix

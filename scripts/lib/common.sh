@@ -1,0 +1,45 @@
+# Shared by the scripts in this folder: package installation and the build.
+# shellcheck shell=bash
+
+# Every Debian package the project builds, tests or demonstrates with.
+VT_PACKAGES=(
+  g++ cmake ninja-build pkg-config git
+  libicu-dev liburiparser-dev libssl-dev openssl nlohmann-json3-dev libexpected-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format
+  openconnect ocserv vpnc-scripts iproute2 iputils-ping procps util-linux
+)
+
+vt_say() { printf '==> %s\n' "$*"; }
+
+vt_require_root() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "$(basename "$0"): run this as root (the daemon, its tests and the tunnel need it)" >&2
+    exit 1
+  fi
+}
+
+# Installs whatever of VT_PACKAGES is missing; refreshes the package lists only then.
+vt_install_packages() {
+  local missing=() p
+  for p in "${VT_PACKAGES[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$p")
+    fi
+  done
+  if [ "${#missing[@]}" -eq 0 ]; then
+    return 0
+  fi
+  vt_say "installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+}
+
+# vt_build PRESET: configures (once) and builds one CMake preset.
+vt_build() {
+  local preset=$1
+  if [ ! -f "build/$preset/CMakeCache.txt" ]; then
+    cmake --preset "$preset" >/dev/null
+  fi
+  cmake --build --preset "$preset"
+}

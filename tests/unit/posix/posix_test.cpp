@@ -1,0 +1,92 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <string>
+
+#include "platform/posix/io.hpp"
+#include "platform/posix/process_identity.hpp"
+#include "platform/posix/unique_fd.hpp"
+#include "platform/xpc/audit_token.hpp"
+
+namespace vantreel::platform {
+namespace {
+
+bool isOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+
+TEST(UniqueFd, ClosesOnResetAndMoveButNotOnRelease) {
+  auto pipe = posix::makePipe();
+  ASSERT_TRUE(pipe);
+  const int r = pipe->read.get();
+  const int w = pipe->write.get();
+  EXPECT_TRUE(::fcntl(r, F_GETFD) & FD_CLOEXEC);
+
+  posix::UniqueFd moved = std::move(pipe->read);
+  EXPECT_FALSE(pipe->read.valid());
+  moved = posix::UniqueFd();
+  EXPECT_FALSE(isOpen(r));
+
+  const int raw = pipe->write.release();
+  EXPECT_EQ(raw, w);
+  EXPECT_TRUE(isOpen(w));
+  ::close(raw);
+}
+
+TEST(Io, WriteAllThenReadToEndOfFile) {
+  auto pipe = posix::makePipe();
+  ASSERT_TRUE(pipe);
+  const std::string text = "password\n";
+  ASSERT_TRUE(posix::writeAll(pipe->write.get(), std::as_bytes(std::span(text))));
+  pipe->write.reset();
+  EXPECT_TRUE(posix::waitReadable(pipe->read.get(), std::chrono::milliseconds(0)).value());
+  std::byte buffer[64];
+  EXPECT_EQ(posix::readSome(pipe->read.get(), buffer).value(), text.size());
+  EXPECT_EQ(posix::readSome(pipe->read.get(), buffer).value(), 0U);
+}
+
+TEST(Io, WaitReadableTimesOutOnAnEmptyPipe) {
+  auto pipe = posix::makePipe();
+  ASSERT_TRUE(pipe);
+  EXPECT_FALSE(posix::waitReadable(pipe->read.get(), std::chrono::milliseconds(20)).value());
+}
+
+TEST(ProcessIdentity, PidfdRequiresTheMatchingStartTime) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  const auto start = posix::processStartTime(child);
+  ASSERT_TRUE(start) << start.error().description();
+  EXPECT_FALSE(posix::openPidfd(child, *start + 1));
+  auto pidfd = posix::openPidfd(child, *start);
+  ASSERT_TRUE(pidfd) << pidfd.error().description();
+  ASSERT_TRUE(posix::pidfdSendSignal(pidfd->get(), SIGKILL));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFSIGNALED(status));
+  EXPECT_FALSE(posix::pidfdSendSignal(pidfd->get(), 0));
+  EXPECT_FALSE(posix::processStartTime(child));
+}
+
+TEST(AuditToken, RoundTripsThroughItsBytesAndRefusesOtherSizes) {
+  const auto token = xpc::AuditToken::make(-5, 1000, 1001, 0x1234567890ULL);
+  const auto back = xpc::AuditToken::fromBytes(token.bytes());
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back, token);
+  EXPECT_EQ(back->pid(), -5);
+  EXPECT_EQ(back->uid(), 1000U);
+  EXPECT_EQ(back->gid(), 1001U);
+  EXPECT_EQ(back->startTime(), 0x1234567890ULL);
+  EXPECT_FALSE(xpc::AuditToken::fromBytes(std::span(token.bytes()).first(31)));
+  auto bytes = token.bytes();
+  bytes[13] = std::byte{1};
+  EXPECT_FALSE(xpc::AuditToken::fromBytes(bytes));
+}
+
+}  // namespace
+}  // namespace vantreel::platform
