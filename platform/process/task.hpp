@@ -1,0 +1,117 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tl/expected.hpp>
+#include <vector>
+
+#include "platform/posix/unique_fd.hpp"
+#include "platform/process/file_handle.hpp"
+#include "platform/process/pipe.hpp"
+#include "platform/process/termination_reason.hpp"
+
+namespace vantreel::platform::process {
+
+// One child process. Configure it, launch it once, then watch it end.
+//
+// The child gets only the three standard streams: every other descriptor is closed in it, its
+// signal dispositions are reset to the defaults and its signal mask is empty. It is tracked
+// through a pidfd, so signals never reach a process that later took over its pid.
+//
+// Ownership: after a successful launch a waiter thread holds a reference to the task until the
+// child has been reaped and the termination handler has returned, so a running child's task
+// stays alive even when its creator lets go. The task owns that thread: its destructor joins it,
+// or, when the handler itself dropped the last reference, hands it to the ThreadReaper.
+class Task : public std::enable_shared_from_this<Task> {
+ public:
+  using TerminationHandler = std::function<void(Task&)>;
+
+  [[nodiscard]] static std::shared_ptr<Task> create();
+  ~Task();
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+
+  // The program's path; it is also the child's argv[0]. No PATH search is made.
+  void setExecutable(std::string path);
+  // The arguments after argv[0].
+  void setArguments(std::vector<std::string> arguments);
+  // Replaces the inherited environment as a whole. Never called means inherited.
+  void setEnvironment(const std::map<std::string, std::string>& environment);
+  // The same, as "NAME=value" entries.
+  void setEnvironment(std::vector<std::string> environment);
+
+  // A handle is passed to the child as it is and stays open here; nullptr means inherited.
+  // A pipe passes its read end (standard input) or write end (output, error), and that end is
+  // closed here after a successful launch.
+  void setStandardInput(std::shared_ptr<FileHandle> handle);
+  void setStandardInput(const Pipe& pipe);
+  void setStandardOutput(std::shared_ptr<FileHandle> handle);
+  void setStandardOutput(const Pipe& pipe);
+  void setStandardError(std::shared_ptr<FileHandle> handle);
+  void setStandardError(const Pipe& pipe);
+
+  // Called exactly once per launched child, on the waiter thread, after the status is set. It
+  // is released after the call. It may drop the last reference to the task.
+  void setTerminationHandler(TerminationHandler handler);
+
+  // Fails with a readable description ("launch /x/openconnect: No such file or directory");
+  // then no child exists. A task launches at most once.
+  [[nodiscard]] tl::expected<void, std::string> launch();
+
+  [[nodiscard]] bool isRunning() const;
+  // 0 before launch; the pid stays readable after the child has ended.
+  [[nodiscard]] int processIdentifier() const;
+  // The exit code, or the signal number when a signal ended the child; 0 until it ended.
+  [[nodiscard]] int terminationStatus() const;
+  [[nodiscard]] TerminationReason terminationReason() const;
+
+  // Blocks until the child has ended (returns at once when it never launched). May be called
+  // from the termination handler: the status is set before the handler runs.
+  void waitUntilExit();
+  // Returns whether the child ended within timeout.
+  [[nodiscard]] bool waitUntilExit(std::chrono::nanoseconds timeout);
+
+  // SIGINT, SIGTERM and SIGKILL. A child that has already ended, or was never launched, is
+  // left alone.
+  void interrupt();
+  void terminate();
+  void kill();
+  // Any signal through the pidfd; fails when there is no running child to receive it.
+  [[nodiscard]] tl::expected<void, std::string> sendSignal(int signal);
+
+ private:
+  struct Stream {
+    std::shared_ptr<FileHandle> handle;
+    bool closeAfterLaunch = false;
+  };
+
+  Task() = default;
+  void waitForChild();
+
+  // Configuration; set before launch by the one thread that launches.
+  std::string executable_;
+  std::vector<std::string> arguments_;
+  bool environmentSet_ = false;
+  std::vector<std::string> environment_;
+  Stream streams_[3];
+
+  mutable std::mutex lock_;  // guards every member below
+  std::condition_variable exited_;
+  TerminationHandler terminationHandler_;
+  bool launched_ = false;
+  bool ended_ = false;
+  int pid_ = 0;
+  posix::UniqueFd pidfd_;
+  int status_ = 0;
+  TerminationReason reason_ = TerminationReason::exit;
+
+  std::jthread waiter_;  // set once by launch, before the child can be reaped
+};
+
+}  // namespace vantreel::platform::process

@@ -1,0 +1,354 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/posix/process_identity.hpp"
+#include "platform/posix/sys_error.hpp"
+#include "platform/process/task.hpp"
+#include "platform/process/thread_reaper.hpp"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): unistd.h declares it only
+                        // under _GNU_SOURCE
+
+namespace vantreel::platform::process {
+
+namespace {
+
+// pidfd_open(2); the pid must be our own unreaped child, so it cannot have been reused.
+posix::SysResult<posix::UniqueFd> openChildPidfd(int pid) {
+  const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+  if (fd < 0) {
+    return tl::unexpected(posix::lastError("pidfd_open " + std::to_string(pid)));
+  }
+  return posix::UniqueFd(static_cast<int>(fd));  // pidfd_open sets close-on-exec itself
+}
+
+// Blocks until the child behind pidfd has ended, then reaps it.
+posix::SysResult<siginfo_t> reapChild(int pidfd) {
+  for (;;) {
+    pollfd entry{pidfd, POLLIN, 0};
+    if (::poll(&entry, 1, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return tl::unexpected(posix::lastError("poll pidfd"));
+    }
+    siginfo_t info;
+    std::memset(&info, 0, sizeof info);
+    if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) == 0) {
+      return info;
+    }
+    if (errno != EINTR) {
+      return tl::unexpected(posix::lastError("waitid pidfd"));
+    }
+  }
+}
+
+// Moves a descriptor at 0, 1 or 2 out of the way, so that placing the child's standard
+// streams cannot overwrite one that is still to be placed.
+posix::SysResult<posix::UniqueFd> duplicateAboveStandardStreams(int fd) {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  if (copy < 0) {
+    return tl::unexpected(posix::lastError("dup descriptor " + std::to_string(fd)));
+  }
+  return posix::UniqueFd(copy);
+}
+
+class SpawnActions {
+ public:
+  SpawnActions() { ready_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
+  ~SpawnActions() {
+    if (ready_) {
+      ::posix_spawn_file_actions_destroy(&actions_);
+    }
+  }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  [[nodiscard]] bool ready() const { return ready_; }
+  posix_spawn_file_actions_t* get() { return &actions_; }
+
+ private:
+  posix_spawn_file_actions_t actions_{};
+  bool ready_ = false;
+};
+
+class SpawnAttributes {
+ public:
+  SpawnAttributes() { ready_ = ::posix_spawnattr_init(&attributes_) == 0; }
+  ~SpawnAttributes() {
+    if (ready_) {
+      ::posix_spawnattr_destroy(&attributes_);
+    }
+  }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  [[nodiscard]] bool ready() const { return ready_; }
+  posix_spawnattr_t* get() { return &attributes_; }
+
+ private:
+  posix_spawnattr_t attributes_{};
+  bool ready_ = false;
+};
+
+std::vector<char*> pointersTo(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  pointers.reserve(texts.size() + 1);
+  for (auto& text : texts) {
+    pointers.push_back(text.data());
+  }
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+std::shared_ptr<Task> Task::create() { return std::shared_ptr<Task>(new Task()); }
+
+Task::~Task() {
+  if (!waiter_.joinable()) {
+    return;
+  }
+  if (waiter_.get_id() == std::this_thread::get_id()) {
+    ThreadReaper::instance().adopt(std::move(waiter_));
+  } else {
+    // The waiter let go of the task, so it is past the handler and about to end.
+    waiter_.join();
+  }
+}
+
+void Task::setExecutable(std::string path) { executable_ = std::move(path); }
+
+void Task::setArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
+
+void Task::setEnvironment(const std::map<std::string, std::string>& environment) {
+  std::vector<std::string> entries;
+  entries.reserve(environment.size());
+  for (const auto& [name, value] : environment) {
+    entries.push_back(name + "=" + value);
+  }
+  setEnvironment(std::move(entries));
+}
+
+void Task::setEnvironment(std::vector<std::string> environment) {
+  environment_ = std::move(environment);
+  environmentSet_ = true;
+}
+
+void Task::setStandardInput(std::shared_ptr<FileHandle> handle) {
+  streams_[0] = Stream{std::move(handle), false};
+}
+void Task::setStandardInput(const Pipe& pipe) {
+  streams_[0] = Stream{pipe.fileHandleForReading(), true};
+}
+void Task::setStandardOutput(std::shared_ptr<FileHandle> handle) {
+  streams_[1] = Stream{std::move(handle), false};
+}
+void Task::setStandardOutput(const Pipe& pipe) {
+  streams_[1] = Stream{pipe.fileHandleForWriting(), true};
+}
+void Task::setStandardError(std::shared_ptr<FileHandle> handle) {
+  streams_[2] = Stream{std::move(handle), false};
+}
+void Task::setStandardError(const Pipe& pipe) {
+  streams_[2] = Stream{pipe.fileHandleForWriting(), true};
+}
+
+void Task::setTerminationHandler(TerminationHandler handler) {
+  std::scoped_lock guard(lock_);
+  terminationHandler_ = std::move(handler);
+}
+
+tl::expected<void, std::string> Task::launch() {
+  const std::string what = "launch " + executable_;
+  const auto failed = [&what](int code) {
+    return tl::unexpected(what + ": " + posix::SysError{code, ""}.description());
+  };
+  if (executable_.empty()) {
+    return tl::unexpected(std::string("launch: no executable set"));
+  }
+  {
+    std::scoped_lock guard(lock_);
+    if (launched_) {
+      return tl::unexpected(what + ": task already launched");
+    }
+  }
+
+  SpawnActions actions;
+  SpawnAttributes attributes;
+  if (!actions.ready() || !attributes.ready()) {
+    return failed(ENOMEM);
+  }
+  std::vector<posix::UniqueFd> lowCopies;
+  for (int target = 0; target < 3; ++target) {
+    const auto& stream = streams_[target];
+    if (!stream.handle) {
+      continue;
+    }
+    int fd = stream.handle->fileDescriptor();
+    if (fd < 0) {
+      return tl::unexpected(what + ": standard stream " + std::to_string(target) +
+                            " is a closed file handle");
+    }
+    if (fd < 3) {
+      auto copy = duplicateAboveStandardStreams(fd);
+      if (!copy) {
+        return tl::unexpected(what + ": " + copy.error().description());
+      }
+      fd = copy->get();
+      lowCopies.push_back(std::move(*copy));
+    }
+    if (const int rc = ::posix_spawn_file_actions_adddup2(actions.get(), fd, target); rc != 0) {
+      return failed(rc);
+    }
+  }
+  // Everything we open is close-on-exec, but descriptors inherited from whoever started us
+  // need not be.
+  if (const int rc = ::posix_spawn_file_actions_addclosefrom_np(actions.get(), 3); rc != 0) {
+    return failed(rc);
+  }
+  sigset_t all;
+  sigfillset(&all);
+  sigset_t none;
+  sigemptyset(&none);
+  if (const int rc = ::posix_spawnattr_setsigdefault(attributes.get(), &all); rc != 0) {
+    return failed(rc);
+  }
+  if (const int rc = ::posix_spawnattr_setsigmask(attributes.get(), &none); rc != 0) {
+    return failed(rc);
+  }
+  if (const int rc = ::posix_spawnattr_setflags(attributes.get(),
+                                                POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+      rc != 0) {
+    return failed(rc);
+  }
+
+  std::vector<std::string> argv;
+  argv.reserve(arguments_.size() + 1);
+  argv.push_back(executable_);
+  argv.insert(argv.end(), arguments_.begin(), arguments_.end());
+  auto argvPointers = pointersTo(argv);
+  std::vector<std::string> envCopy = environment_;
+  auto envPointers = pointersTo(envCopy);
+
+  pid_t pid = 0;
+  // glibc's posix_spawn reports a failed exec (missing file, no permission) as its result.
+  if (const int rc =
+          ::posix_spawn(&pid, executable_.c_str(), actions.get(), attributes.get(),
+                        argvPointers.data(), environmentSet_ ? envPointers.data() : environ);
+      rc != 0) {
+    return failed(rc);
+  }
+  auto pidfd = openChildPidfd(pid);
+  if (!pidfd) {
+    // Only possible when the child was reaped behind our back (SIGCHLD ignored). Without a
+    // pidfd it could not be signalled safely, so it is not reported as launched.
+    return tl::unexpected(what + ": " + pidfd.error().description());
+  }
+  {
+    std::scoped_lock guard(lock_);
+    launched_ = true;
+    pid_ = pid;
+    pidfd_ = std::move(*pidfd);
+  }
+  waiter_ = std::jthread([self = shared_from_this()] { self->waitForChild(); });
+
+  for (auto& stream : streams_) {
+    if (stream.handle && stream.closeAfterLaunch) {
+      // The same pipe may serve two streams; its second close finds it closed already.
+      [[maybe_unused]] const auto closed = stream.handle->close();
+    }
+  }
+  return {};
+}
+
+void Task::waitForChild() {
+  int pidfd = -1;
+  {
+    std::scoped_lock guard(lock_);
+    pidfd = pidfd_.get();
+  }
+  auto reaped = reapChild(pidfd);
+  TerminationHandler handler;
+  {
+    std::scoped_lock guard(lock_);
+    if (reaped && reaped->si_code == CLD_EXITED) {
+      reason_ = TerminationReason::exit;
+      status_ = reaped->si_status;
+    } else if (reaped) {
+      reason_ = TerminationReason::uncaughtSignal;
+      status_ = reaped->si_status;
+    } else {
+      // Reaped by someone else (SIGCHLD ignored or a stray wait): the status is lost.
+      reason_ = TerminationReason::exit;
+      status_ = 255;
+    }
+    ended_ = true;
+    handler = std::move(terminationHandler_);
+    terminationHandler_ = nullptr;
+  }
+  exited_.notify_all();
+  if (handler) {
+    try {
+      handler(*this);
+    } catch (...) {
+      // Exceptions never leave the waiter thread.
+    }
+  }
+}
+
+bool Task::isRunning() const {
+  std::scoped_lock guard(lock_);
+  return launched_ && !ended_;
+}
+
+int Task::processIdentifier() const {
+  std::scoped_lock guard(lock_);
+  return pid_;
+}
+
+int Task::terminationStatus() const {
+  std::scoped_lock guard(lock_);
+  return status_;
+}
+
+TerminationReason Task::terminationReason() const {
+  std::scoped_lock guard(lock_);
+  return reason_;
+}
+
+void Task::waitUntilExit() {
+  std::unique_lock guard(lock_);
+  exited_.wait(guard, [this] { return !launched_ || ended_; });
+}
+
+bool Task::waitUntilExit(std::chrono::nanoseconds timeout) {
+  std::unique_lock guard(lock_);
+  return exited_.wait_for(guard, timeout, [this] { return !launched_ || ended_; });
+}
+
+tl::expected<void, std::string> Task::sendSignal(int signal) {
+  std::scoped_lock guard(lock_);
+  if (!launched_ || ended_) {
+    return tl::unexpected("signal " + executable_ + ": no running child");
+  }
+  // The child is not reaped while ended_ is false, so the pidfd still names it; once reaped
+  // the kernel answers ESRCH rather than reaching a newcomer with the same pid.
+  if (auto sent = posix::pidfdSendSignal(pidfd_.get(), signal); !sent) {
+    return tl::unexpected(sent.error().description() + " (" + executable_ + ")");
+  }
+  return {};
+}
+
+void Task::interrupt() { [[maybe_unused]] const auto sent = sendSignal(SIGINT); }
+void Task::terminate() { [[maybe_unused]] const auto sent = sendSignal(SIGTERM); }
+void Task::kill() { [[maybe_unused]] const auto sent = sendSignal(SIGKILL); }
+
+}  // namespace vantreel::platform::process
