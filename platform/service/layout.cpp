@@ -1,0 +1,289 @@
+#include "platform/service/layout.hpp"
+
+#include <utility>
+
+#include "platform/service/host.hpp"
+
+namespace vantreel::platform::service {
+namespace {
+
+constexpr std::string_view darwinHelperDirectory = "/Library/PrivilegedHelperTools";
+constexpr std::string_view darwinJobDirectory = "/Library/LaunchDaemons";
+constexpr std::string_view linuxHelperDirectory = "/usr/local/libexec";
+constexpr std::string_view linuxJobDirectory = "/etc/systemd/system";
+
+std::string join(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string text;
+  for (const auto& part : parts) {
+    if (!text.empty()) {
+      text += separator;
+    }
+    text += part;
+  }
+  return text;
+}
+
+std::string unitName(std::string_view label) { return std::string(label) + ".service"; }
+
+}  // namespace
+
+std::string shellQuote(std::string_view text) {
+  std::string quoted = "'";
+  for (const char c : text) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '\'';
+  return quoted;
+}
+
+std::string appleScriptEscape(std::string_view text) {
+  std::string backslashes;
+  for (const char c : text) {
+    if (c == '\\') {
+      backslashes += '\\';
+    }
+    backslashes += c;
+  }
+  std::string escaped;
+  for (const char c : backslashes) {
+    if (c == '"') {
+      escaped += '\\';
+    }
+    escaped += c;
+  }
+  return escaped;
+}
+
+Layout::Layout(Kind kind, std::string root, std::string systemctl)
+    : kind_(kind), root_(std::move(root)), systemctl_(std::move(systemctl)) {
+  while (root_.size() > 1 && root_.back() == '/') {
+    root_.pop_back();
+  }
+  if (root_.empty()) {
+    root_ = "/";
+  }
+}
+
+Layout Layout::darwin(std::string root) { return Layout(Kind::darwin, std::move(root), {}); }
+
+Layout Layout::linux(std::string root, std::string systemctl) {
+  return Layout(Kind::linux, std::move(root), std::move(systemctl));
+}
+
+std::string Layout::rooted(std::string_view systemPath) const {
+  if (root_ == "/") {
+    return std::string(systemPath);
+  }
+  return root_ + std::string(systemPath);
+}
+
+std::string Layout::serviceManagerName() const {
+  return kind_ == Kind::darwin ? "launchd" : "systemd";
+}
+
+bool Layout::serviceManagerRunning() const {
+  return kind_ == Kind::darwin || isDirectory(rooted("/run/systemd/system"));
+}
+
+std::string Layout::installedHelperPath(const ServiceNames& names) const {
+  const auto directory = kind_ == Kind::darwin ? darwinHelperDirectory : linuxHelperDirectory;
+  return rooted(std::string(directory) + "/" + names.binaryName);
+}
+
+std::string Layout::installedJobPath(const ServiceNames& names) const {
+  if (kind_ == Kind::darwin) {
+    return rooted(std::string(darwinJobDirectory) + "/" + names.plistName);
+  }
+  return rooted(std::string(linuxJobDirectory) + "/" + unitName(names.label));
+}
+
+std::string Layout::legacyJobPath(const ServiceNames& names) const {
+  if (kind_ == Kind::darwin) {
+    return rooted(std::string(darwinJobDirectory) + "/" + names.legacyPlistName);
+  }
+  return rooted(std::string(linuxJobDirectory) + "/" + unitName(names.legacyLabel));
+}
+
+std::string Layout::jobFileName(const ServiceNames& names) const {
+  return kind_ == Kind::darwin ? names.plistName : unitName(names.label);
+}
+
+std::string Layout::removeLegacyJob(const ServiceNames& names) const {
+  if (kind_ == Kind::darwin) {
+    return "/bin/launchctl bootout system/" + names.legacyLabel + " 2>/dev/null; /bin/rm -f " +
+           shellQuote(legacyJobPath(names));
+  }
+  return systemctl_ + " disable --now " + unitName(names.legacyLabel) +
+         " 2>/dev/null; /bin/rm -f " + shellQuote(legacyJobPath(names));
+}
+
+std::string Layout::jobDocument(const ServiceNames& names) const {
+  if (kind_ == Kind::darwin) {
+    const std::string program = std::string(darwinHelperDirectory) + "/" + names.binaryName;
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+           "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+           "<plist version=\"1.0\">\n"
+           "<dict>\n"
+           "  <key>Label</key>\n"
+           "  <string>" +
+           names.label +
+           "</string>\n"
+           "  <key>ProgramArguments</key>\n"
+           "  <array>\n"
+           "    <string>" +
+           program +
+           "</string>\n"
+           "  </array>\n"
+           "  <key>MachServices</key>\n"
+           "  <dict>\n"
+           "    <key>" +
+           names.machService +
+           "</key>\n"
+           "    <true/>\n"
+           "  </dict>\n"
+           "  <key>RunAtLoad</key>\n"
+           "  <true/>\n"
+           "  <key>AssociatedBundleIdentifiers</key>\n"
+           "  <array>\n"
+           "    <string>" +
+           names.associatedBundleID +
+           "</string>\n"
+           "  </array>\n"
+           "</dict>\n"
+           "</plist>";
+  }
+  // The daemon binds its own socket, so one unit is the whole job; on-failure restarts stand
+  // in for launchd relaunching a daemon on demand after a crash.
+  return "[Unit]\n"
+         "Description=" +
+         names.label +
+         "\n"
+         "After=network.target\n"
+         "\n"
+         "[Service]\n"
+         "Type=simple\n"
+         "ExecStart=" +
+         std::string(linuxHelperDirectory) + "/" + names.binaryName +
+         "\n"
+         "Restart=on-failure\n"
+         "RestartSec=2\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=multi-user.target\n";
+}
+
+std::vector<std::string> Layout::installCommands(const ServiceNames& names,
+                                                 const std::string& source,
+                                                 const std::string& stagedJob) const {
+  const std::string helper = shellQuote(installedHelperPath(names));
+  const std::string job = shellQuote(installedJobPath(names));
+  if (kind_ == Kind::darwin) {
+    const std::string target = "system/" + names.label;
+    return {
+        removeLegacyJob(names),
+        "/bin/launchctl bootout " + target + " 2>/dev/null",
+        // The one fixed path the script leaves unquoted; any other root is quoted.
+        "/bin/mkdir -p " + (root_ == "/" ? std::string(darwinHelperDirectory)
+                                         : shellQuote(rooted(darwinHelperDirectory))),
+        "/bin/cp -f " + shellQuote(source) + " " + helper,
+        "/usr/sbin/chown root:wheel " + helper,
+        "/bin/chmod 755 " + helper,
+        "/bin/cp -f " + shellQuote(stagedJob) + " " + job,
+        "/usr/sbin/chown root:wheel " + job,
+        "/bin/chmod 644 " + job,
+        "/bin/launchctl enable " + target,
+        "/bin/launchctl bootstrap system " + job +
+            " || { /bin/sleep 2; /bin/launchctl bootstrap system " + job + "; }",
+    };
+  }
+  const std::string unit = unitName(names.label);
+  return {
+      removeLegacyJob(names),
+      systemctl_ + " stop " + unit + " 2>/dev/null",
+      "/bin/mkdir -p " + shellQuote(rooted(linuxHelperDirectory)),
+      "/bin/cp -f " + shellQuote(source) + " " + helper,
+      "/bin/chown root:root " + helper,
+      "/bin/chmod 755 " + helper,
+      "/bin/mkdir -p " + shellQuote(rooted(linuxJobDirectory)),
+      "/bin/cp -f " + shellQuote(stagedJob) + " " + job,
+      "/bin/chown root:root " + job,
+      "/bin/chmod 644 " + job,
+      systemctl_ + " daemon-reload",
+      systemctl_ + " enable " + unit,
+      "{ " + systemctl_ + " start " + unit + " || { /bin/sleep 2; " + systemctl_ + " start " +
+          unit + "; }; }",
+  };
+}
+
+std::string Layout::installScript(const ServiceNames& names, const std::string& source,
+                                  const std::string& stagedJob) const {
+  const auto commands = installCommands(names, source, stagedJob);
+  if (kind_ == Kind::darwin) {
+    return join(commands, "; ");
+  }
+  // Clearing out what was there may fail harmlessly; after that, a failed copy, ownership or
+  // mode change stops the script, so that a half-installed daemon is never started and never
+  // reported as installed.
+  const std::vector<std::string> clearing(commands.begin(), commands.begin() + 2);
+  const std::vector<std::string> installing(commands.begin() + 2, commands.end());
+  return join(clearing, "; ") + "; " + join(installing, " && ");
+}
+
+std::vector<std::string> Layout::uninstallCommands(const ServiceNames& names) const {
+  const std::string files =
+      shellQuote(installedJobPath(names)) + " " + shellQuote(installedHelperPath(names));
+  if (kind_ == Kind::darwin) {
+    return {
+        removeLegacyJob(names),
+        "/bin/launchctl bootout system/" + names.label + " 2>/dev/null",
+        "/bin/rm -f " + files,
+    };
+  }
+  return {
+      removeLegacyJob(names),
+      systemctl_ + " disable --now " + unitName(names.label) + " 2>/dev/null",
+      "/bin/rm -f " + files + " && " + systemctl_ + " daemon-reload",
+  };
+}
+
+std::string Layout::uninstallScript(const ServiceNames& names) const {
+  return join(uninstallCommands(names), "; ");
+}
+
+std::vector<std::string> Layout::adminCommand(const std::string& script, bool callerIsRoot) const {
+  if (kind_ == Kind::darwin) {
+    return {"/usr/bin/osascript", "-e",
+            "do shell script \"" + appleScriptEscape(script) + "\" with administrator privileges"};
+  }
+  if (callerIsRoot) {
+    return {"/bin/sh", "-c", script};
+  }
+  return {"/usr/bin/pkexec", "/bin/sh", "-c", script};
+}
+
+std::string Layout::adminProgramName(bool callerIsRoot) const {
+  return lastPathComponent(adminCommand({}, callerIsRoot).front());
+}
+
+Layout::CertificateSource Layout::rootCertificateSource() const {
+  if (kind_ == Kind::darwin) {
+    return {{"/usr/bin/security", "find-certificate", "-a", "-p",
+             "/System/Library/Keychains/SystemRootCertificates.keychain"},
+            {}};
+  }
+  return {{}, rooted("/etc/ssl/certs/ca-certificates.crt")};
+}
+
+std::vector<std::string> Layout::routeDeleteCommand(const std::string& address) const {
+  if (kind_ == Kind::darwin) {
+    return {"/sbin/route", "-n", "delete", "-host", address};
+  }
+  return {"/sbin/ip", "-4", "route", "del", address + "/32"};
+}
+
+}  // namespace vantreel::platform::service
