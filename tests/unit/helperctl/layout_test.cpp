@@ -1,0 +1,199 @@
+#include "platform/service/layout.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "helperctl/helper_install.hpp"
+
+namespace vantreel {
+namespace {
+
+using platform::service::Layout;
+
+const platform::service::ServiceNames& names() { return HelperInstall::serviceNames(); }
+
+constexpr const char* source =
+    "/Applications/Vantreel.app/Contents/Library/LaunchDaemons/org.vantreel.desktop.helper";
+constexpr const char* staged = "/var/folders/zz/T/org.vantreel.desktop.helperd.plist";
+
+TEST(DarwinLayout, FixedPathsAndLegacyRemoval) {
+  const auto layout = Layout::darwin();
+  EXPECT_EQ(layout.installedHelperPath(names()),
+            "/Library/PrivilegedHelperTools/org.vantreel.desktop.helper");
+  EXPECT_EQ(layout.installedJobPath(names()),
+            "/Library/LaunchDaemons/org.vantreel.desktop.helperd.plist");
+  EXPECT_EQ(layout.legacyJobPath(names()),
+            "/Library/LaunchDaemons/org.vantreel.desktop.helper.plist");
+  EXPECT_EQ(layout.removeLegacyJob(names()),
+            "/bin/launchctl bootout system/org.vantreel.desktop.helper 2>/dev/null; /bin/rm -f "
+            "'/Library/LaunchDaemons/org.vantreel.desktop.helper.plist'");
+}
+
+TEST(DarwinLayout, PropertyListIsTheExactDocument) {
+  const std::string expected =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+      "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+      "<plist version=\"1.0\">\n"
+      "<dict>\n"
+      "  <key>Label</key>\n"
+      "  <string>org.vantreel.desktop.helperd</string>\n"
+      "  <key>ProgramArguments</key>\n"
+      "  <array>\n"
+      "    <string>/Library/PrivilegedHelperTools/org.vantreel.desktop.helper</string>\n"
+      "  </array>\n"
+      "  <key>MachServices</key>\n"
+      "  <dict>\n"
+      "    <key>org.vantreel.desktop.helperd</key>\n"
+      "    <true/>\n"
+      "  </dict>\n"
+      "  <key>RunAtLoad</key>\n"
+      "  <true/>\n"
+      "  <key>AssociatedBundleIdentifiers</key>\n"
+      "  <array>\n"
+      "    <string>org.vantreel.desktop</string>\n"
+      "  </array>\n"
+      "</dict>\n"
+      "</plist>";
+  const std::string plist = Layout::darwin().jobDocument(names());
+  EXPECT_EQ(plist, expected);
+  EXPECT_EQ(plist.size(), 623U);
+  EXPECT_EQ(std::count(plist.begin(), plist.end(), '\n'), 22);
+  EXPECT_NE(plist.back(), '\n');
+  // A scratch root moves the files, never what launchd is told to run.
+  EXPECT_EQ(Layout::darwin("/tmp/scratch/").jobDocument(names()), expected);
+}
+
+TEST(DarwinLayout, InstallScriptIsElevenCommandsJoinedBySemicolons) {
+  const auto layout = Layout::darwin();
+  const auto commands = layout.installCommands(names(), source, staged);
+  ASSERT_EQ(commands.size(), 11U);
+  const std::string helper = "'/Library/PrivilegedHelperTools/org.vantreel.desktop.helper'";
+  const std::string plist = "'/Library/LaunchDaemons/org.vantreel.desktop.helperd.plist'";
+  const std::string expected =
+      "/bin/launchctl bootout system/org.vantreel.desktop.helper 2>/dev/null; /bin/rm -f "
+      "'/Library/LaunchDaemons/org.vantreel.desktop.helper.plist'; "
+      "/bin/launchctl bootout system/org.vantreel.desktop.helperd 2>/dev/null; "
+      "/bin/mkdir -p /Library/PrivilegedHelperTools; "
+      "/bin/cp -f '" +
+      std::string(source) + "' " + helper + "; /usr/sbin/chown root:wheel " + helper +
+      "; /bin/chmod 755 " + helper + "; /bin/cp -f '" + staged + "' " + plist +
+      "; /usr/sbin/chown root:wheel " + plist + "; /bin/chmod 644 " + plist +
+      "; /bin/launchctl enable system/org.vantreel.desktop.helperd; "
+      "/bin/launchctl bootstrap system " +
+      plist + " || { /bin/sleep 2; /bin/launchctl bootstrap system " + plist + "; }";
+  EXPECT_EQ(layout.installScript(names(), source, staged), expected);
+}
+
+TEST(DarwinLayout, UninstallScriptIsThreeCommands) {
+  EXPECT_EQ(Layout::darwin().uninstallScript(names()),
+            "/bin/launchctl bootout system/org.vantreel.desktop.helper 2>/dev/null; /bin/rm -f "
+            "'/Library/LaunchDaemons/org.vantreel.desktop.helper.plist'; "
+            "/bin/launchctl bootout system/org.vantreel.desktop.helperd 2>/dev/null; "
+            "/bin/rm -f '/Library/LaunchDaemons/org.vantreel.desktop.helperd.plist' "
+            "'/Library/PrivilegedHelperTools/org.vantreel.desktop.helper'");
+}
+
+TEST(DarwinLayout, QuotesSingleQuotesThenEscapesForAppleScriptBackslashesFirst) {
+  EXPECT_EQ(platform::service::shellQuote("/Users/o'brien/x"), "'/Users/o'\\''brien/x'");
+  EXPECT_EQ(platform::service::shellQuote(""), "''");
+
+  const auto script = Layout::darwin().installScript(
+      names(), "/Users/o'brien/Vantreel.app/Contents/Library/LaunchDaemons/h", "/tmp/a\"b\\c");
+  EXPECT_NE(script.find("/bin/cp -f '/Users/o'\\''brien/Vantreel.app/Contents/Library/"
+                        "LaunchDaemons/h' "),
+            std::string::npos);
+
+  // A backslash before a quote must come out as \\\" — escaping quotes first would give \\".
+  EXPECT_EQ(platform::service::appleScriptEscape("a\\\"b"), "a\\\\\\\"b");
+  const auto argv = Layout::darwin().adminCommand("echo \"it's\" \\ 'x'", false);
+  const std::vector<std::string> expected = {
+      "/usr/bin/osascript", "-e",
+      "do shell script \"echo \\\"it's\\\" \\\\ 'x'\" with administrator privileges"};
+  EXPECT_EQ(argv, expected);
+  EXPECT_EQ(Layout::darwin().adminCommand("x", true), Layout::darwin().adminCommand("x", false));
+  EXPECT_EQ(Layout::darwin().adminProgramName(false), "osascript");
+}
+
+TEST(DarwinLayout, SystemCommandsOfTheDaemon) {
+  const auto roots = Layout::darwin().rootCertificateSource();
+  EXPECT_EQ(roots.command, (std::vector<std::string>{
+                               "/usr/bin/security", "find-certificate", "-a", "-p",
+                               "/System/Library/Keychains/SystemRootCertificates.keychain"}));
+  EXPECT_TRUE(roots.file.empty());
+  EXPECT_EQ(Layout::darwin().routeDeleteCommand("192.0.2.7"),
+            (std::vector<std::string>{"/sbin/route", "-n", "delete", "-host", "192.0.2.7"}));
+}
+
+TEST(LinuxLayout, PathsUnitAndSystemCommands) {
+  const auto layout = Layout::linux();
+  EXPECT_EQ(layout.installedHelperPath(names()), "/usr/local/libexec/org.vantreel.desktop.helper");
+  EXPECT_EQ(layout.installedJobPath(names()),
+            "/etc/systemd/system/org.vantreel.desktop.helperd.service");
+  EXPECT_EQ(layout.legacyJobPath(names()),
+            "/etc/systemd/system/org.vantreel.desktop.helper.service");
+  EXPECT_EQ(layout.jobFileName(names()), "org.vantreel.desktop.helperd.service");
+  EXPECT_EQ(layout.jobDocument(names()),
+            "[Unit]\n"
+            "Description=org.vantreel.desktop.helperd\n"
+            "After=network.target\n"
+            "\n"
+            "[Service]\n"
+            "Type=simple\n"
+            "ExecStart=/usr/local/libexec/org.vantreel.desktop.helper\n"
+            "Restart=on-failure\n"
+            "RestartSec=2\n"
+            "\n"
+            "[Install]\n"
+            "WantedBy=multi-user.target\n");
+  EXPECT_EQ(layout.rootCertificateSource().file, "/etc/ssl/certs/ca-certificates.crt");
+  EXPECT_TRUE(layout.rootCertificateSource().command.empty());
+  EXPECT_EQ(layout.routeDeleteCommand("192.0.2.7"),
+            (std::vector<std::string>{"/sbin/ip", "-4", "route", "del", "192.0.2.7/32"}));
+
+  const auto scratch = Layout::linux("/tmp/r/");
+  EXPECT_EQ(scratch.installedHelperPath(names()),
+            "/tmp/r/usr/local/libexec/org.vantreel.desktop.helper");
+  EXPECT_EQ(scratch.rootCertificateSource().file, "/tmp/r/etc/ssl/certs/ca-certificates.crt");
+  EXPECT_EQ(scratch.jobDocument(names()), layout.jobDocument(names()));
+}
+
+TEST(LinuxLayout, InstallScriptStopsAtTheFirstFailedFileStep) {
+  const std::string unitSource = "/tmp/org.vantreel.desktop.helperd.service";
+  const std::string helper = "'/usr/local/libexec/org.vantreel.desktop.helper'";
+  const std::string unit = "'/etc/systemd/system/org.vantreel.desktop.helperd.service'";
+  EXPECT_EQ(
+      Layout::linux().installScript(names(), "/opt/V'.app/h", unitSource),
+      "/bin/systemctl disable --now org.vantreel.desktop.helper.service 2>/dev/null; /bin/rm -f "
+      "'/etc/systemd/system/org.vantreel.desktop.helper.service'; "
+      "/bin/systemctl stop org.vantreel.desktop.helperd.service 2>/dev/null; "
+      "/bin/mkdir -p '/usr/local/libexec' && /bin/cp -f '/opt/V'\\''.app/h' " +
+          helper + " && /bin/chown root:root " + helper + " && /bin/chmod 755 " + helper +
+          " && /bin/mkdir -p '/etc/systemd/system' && /bin/cp -f '" + unitSource + "' " + unit +
+          " && /bin/chown root:root " + unit + " && /bin/chmod 644 " + unit +
+          " && /bin/systemctl daemon-reload"
+          " && /bin/systemctl enable org.vantreel.desktop.helperd.service"
+          " && { /bin/systemctl start org.vantreel.desktop.helperd.service || { /bin/sleep 2; "
+          "/bin/systemctl start org.vantreel.desktop.helperd.service; }; }");
+  EXPECT_EQ(Layout::linux().uninstallScript(names()),
+            "/bin/systemctl disable --now org.vantreel.desktop.helper.service 2>/dev/null; "
+            "/bin/rm -f '/etc/systemd/system/org.vantreel.desktop.helper.service'; "
+            "/bin/systemctl disable --now org.vantreel.desktop.helperd.service 2>/dev/null; "
+            "/bin/rm -f " +
+                unit + " " + helper + " && /bin/systemctl daemon-reload");
+}
+
+TEST(LinuxLayout, AdminCommandIsPkexecUnlessAlreadyRoot) {
+  EXPECT_EQ(Layout::linux().adminCommand("true", false),
+            (std::vector<std::string>{"/usr/bin/pkexec", "/bin/sh", "-c", "true"}));
+  EXPECT_EQ(Layout::linux().adminCommand("true", true),
+            (std::vector<std::string>{"/bin/sh", "-c", "true"}));
+  EXPECT_EQ(Layout::linux().adminProgramName(false), "pkexec");
+  EXPECT_EQ(Layout::linux().adminProgramName(true), "sh");
+}
+
+}  // namespace
+}  // namespace vantreel
