@@ -1,0 +1,561 @@
+#include "platform/xpc/connection.hpp"
+
+#include <cerrno>
+#include <exception>
+
+#include "platform/xpc/seqpacket_socket.hpp"
+#include "platform/xpc/service_path.hpp"
+#include "platform/xpc/thread_reaper.hpp"
+
+namespace vantreel::platform::xpc {
+namespace {
+
+std::vector<posix::UniqueFd> takeDescriptors(std::vector<Value>& values) {
+  std::vector<posix::UniqueFd> descriptors;
+  for (auto& value : values) {
+    if (auto* fd = std::get_if<posix::UniqueFd>(&value)) {
+      descriptors.push_back(std::move(*fd));
+    }
+  }
+  return descriptors;
+}
+
+template <class F, class... Args>
+void callQuietly(const F& f, Args&&... args) noexcept {
+  if (!f) {
+    return;
+  }
+  try {
+    f(std::forward<Args>(args)...);
+  } catch (...) {  // NOLINT(bugprone-empty-catch): a handler's failure is its own
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<Connection> Connection::machService(std::string name, std::uint64_t options) {
+  auto path = servicePath(name);
+  std::string label = path ? *path : "service " + name;
+  return std::make_shared<Connection>(Passkey{}, path.value_or(std::string()), std::move(label),
+                                      (options & privileged) != 0);
+}
+
+Connection::Connection(Passkey, std::string path, std::string label, bool isPrivileged)
+    : side_(Side::client),
+      path_(std::move(path)),
+      label_(std::move(label)),
+      privileged_(isPrivileged) {}
+
+Connection::Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, RequirementCheck check)
+    : side_(Side::server),
+      label_("connection from pid " + std::to_string(peer.pid)),
+      check_(std::move(check)),
+      pid_(peer.pid),
+      token_(AuditToken::make(peer.pid, peer.uid, peer.gid, peer.startTime)),
+      pidfd_(std::move(peer.pidfd)),
+      liveFd_(socket.get()),
+      socket_(std::move(socket)) {}
+
+std::shared_ptr<Connection> Connection::accepted(posix::UniqueFd socket, PeerIdentity peer,
+                                                 RequirementCheck check) {
+  return std::make_shared<Connection>(Passkey{}, std::move(socket), std::move(peer),
+                                      std::move(check));
+}
+
+Connection::~Connection() {
+  if (reader_.joinable()) {
+    if (reader_.get_id() == std::this_thread::get_id()) {
+      reapThread(std::move(reader_));
+    } else {
+      reader_.join();
+    }
+  }
+}
+
+std::int32_t Connection::processIdentifier() const {
+  std::scoped_lock lock(stateMutex_);
+  return pid_;
+}
+
+std::optional<AuditToken> Connection::auditToken() const {
+  std::scoped_lock lock(stateMutex_);
+  return token_;
+}
+
+void Connection::setCodeSigningRequirement(std::string requirement) {
+  std::scoped_lock lock(stateMutex_);
+  requirement_ = std::move(requirement);
+}
+
+void Connection::setExportedInterface(Interface interface) {
+  std::scoped_lock lock(stateMutex_);
+  exportedInterface_ = std::move(interface);
+}
+
+void Connection::setRemoteObjectInterface(Interface interface) {
+  std::scoped_lock lock(stateMutex_);
+  remoteInterface_ = std::move(interface);
+}
+
+void Connection::setExportedObject(std::shared_ptr<ExportedObject> object) {
+  std::scoped_lock lock(stateMutex_);
+  if (!finished_) {
+    exportedObject_ = std::move(object);
+  }
+}
+
+void Connection::setInvalidationHandler(std::function<void()> handler) {
+  std::scoped_lock lock(stateMutex_);
+  if (!finished_) {
+    invalidationHandler_ = std::move(handler);
+  }
+}
+
+void Connection::setInterruptionHandler(std::function<void()> handler) {
+  std::scoped_lock lock(stateMutex_);
+  if (!finished_) {
+    interruptionHandler_ = std::move(handler);
+  }
+}
+
+void Connection::resume() {
+  std::scoped_lock lock(stateMutex_);
+  resumed_ = true;
+  startReaderLocked();
+}
+
+void Connection::startReaderLocked() {
+  const bool due = side_ == Side::server ? admitted_ : used_;
+  if (!resumed_ || !due || started_ || invalidated_) {
+    return;
+  }
+  started_ = true;
+  reader_ = std::jthread([self = shared_from_this()]() mutable {
+    self->run();
+    self.reset();  // may run the destructor here, which then hands this thread to the reaper
+  });
+}
+
+void Connection::invalidate() {
+  bool finishHere = false;
+  {
+    std::scoped_lock lock(stateMutex_);
+    if (invalidated_) {
+      return;
+    }
+    invalidated_ = true;
+    if (started_) {
+      if (liveFd_ >= 0) {
+        seqpacket::shutdownBoth(liveFd_);
+      }
+    } else {
+      finishHere = true;
+    }
+  }
+  if (finishHere) {
+    finish(Ending::invalidated, std::nullopt);
+  }
+}
+
+bool Connection::isInvalidated() const {
+  std::scoped_lock lock(stateMutex_);
+  return invalidated_;
+}
+
+RemoteProxy Connection::remoteObjectProxy() { return RemoteProxy(shared_from_this(), {}); }
+
+RemoteProxy Connection::remoteObjectProxyWithErrorHandler(
+    std::function<void(const Error&)> handler) {
+  return RemoteProxy(shared_from_this(), std::move(handler));
+}
+
+void RemoteProxy::send(const std::string& selector, std::vector<Value> arguments,
+                       std::function<void(std::vector<Value>)> onReply) const {
+  connection_->sendCall(selector, std::move(arguments), std::move(onReply), errorHandler_);
+}
+
+Error Connection::endError(Ending ending) const {
+  if (ending == Ending::interrupted) {
+    return Error(Error::interrupted, label_ + ": connection interrupted");
+  }
+  return Error(Error::invalid, label_ + ": connection invalidated");
+}
+
+void Connection::sendCall(const std::string& selector, std::vector<Value> arguments,
+                          std::function<void(std::vector<Value>)> onReply,
+                          std::function<void(const Error&)> onError) {
+  std::optional<Error> refused;
+  std::uint64_t id = 0;
+  Outgoing outgoing;
+  {
+    std::scoped_lock lock(stateMutex_);
+    const MethodSignature* method = remoteInterface_ ? remoteInterface_->method(selector) : nullptr;
+    if (invalidated_) {
+      refused = endError(Ending::invalidated);
+    } else if (method == nullptr) {
+      refused = Error(Error::replyInvalid, selector + ": not in the remote interface");
+    } else if (!method->reply && onReply) {
+      refused = Error(Error::replyInvalid, selector + ": one-way message given a reply handler");
+    } else if (auto encoded = encodeValues(arguments, method->arguments, method->argumentClasses);
+               !encoded) {
+      refused = Error(Error::replyInvalid, selector + ": " + encoded.error());
+    } else {
+      id = method->reply ? nextId_++ : 0;
+      Frame frame{Frame::Kind::call, id, selector, std::move(encoded->arguments)};
+      outgoing.bytes = frame.encode();
+      if (outgoing.bytes.size() > seqpacket::kMaxDatagram ||
+          encoded->descriptors.size() > seqpacket::kMaxDescriptors) {
+        refused = Error(Error::replyInvalid, selector + ": message too large");
+      } else {
+        outgoing.descriptors = takeDescriptors(arguments);
+        if (id != 0) {
+          pending_[id] = Pending{selector, std::move(onReply), onError};
+        }
+        used_ = true;
+        startReaderLocked();
+      }
+    }
+  }
+  if (refused) {
+    callQuietly(onError, *refused);
+    return;
+  }
+  if (!deliver(std::move(outgoing)) && id != 0) {
+    failPending(id, endError(Ending::interrupted));
+  }
+}
+
+void Connection::sendReply(std::uint64_t id, const std::string& selector,
+                           std::vector<Value> values) {
+  Outgoing outgoing;
+  {
+    std::scoped_lock lock(stateMutex_);
+    if (finished_) {
+      return;
+    }
+    const MethodSignature* method =
+        exportedInterface_ ? exportedInterface_->method(selector) : nullptr;
+    if (method == nullptr || !method->reply) {
+      return;
+    }
+    auto encoded = encodeValues(values, *method->reply, method->replyClasses);
+    if (encoded) {
+      Frame frame{Frame::Kind::reply, id, {}, std::move(encoded->arguments)};
+      outgoing.bytes = frame.encode();
+    }
+    if (!encoded || outgoing.bytes.size() > seqpacket::kMaxDatagram ||
+        encoded->descriptors.size() > seqpacket::kMaxDescriptors) {
+      outgoing.bytes = Frame{Frame::Kind::error, id, {}, {}}.encode();
+    } else {
+      outgoing.descriptors = takeDescriptors(values);
+    }
+  }
+  (void)deliver(std::move(outgoing));
+}
+
+void Connection::sendError(std::uint64_t id) {
+  (void)deliver(Outgoing{Frame{Frame::Kind::error, id, {}, {}}.encode(), {}});
+}
+
+bool Connection::deliver(Outgoing outgoing) {
+  std::scoped_lock lock(sendMutex_);
+  if (sendClosed_) {
+    return false;
+  }
+  if (!ready_) {
+    outbox_.push_back(std::move(outgoing));
+    return true;
+  }
+  return transmitLocked(outgoing);
+}
+
+bool Connection::transmitLocked(const Outgoing& outgoing) {
+  std::vector<int> descriptors;
+  descriptors.reserve(outgoing.descriptors.size());
+  for (const auto& fd : outgoing.descriptors) {
+    descriptors.push_back(fd.get());
+  }
+  return seqpacket::sendDatagram(socket_.get(), outgoing.bytes, descriptors, false).has_value();
+}
+
+void Connection::failPending(std::uint64_t id, const Error& error) {
+  std::function<void(const Error&)> onError;
+  {
+    std::scoped_lock lock(stateMutex_);
+    auto it = pending_.find(id);
+    if (it == pending_.end()) {
+      return;
+    }
+    onError = std::move(it->second.onError);
+    pending_.erase(it);
+  }
+  callQuietly(onError, error);
+}
+
+Connection::Admission Connection::admit() {
+  {
+    std::scoped_lock lock(sendMutex_);
+    if (sendClosed_) {
+      return Admission::closed;
+    }
+    // Anything queued now was sent before the peer was admitted, possibly by code that has
+    // since exec'd the program that passed admission: it must not be read under that identity.
+    auto queued = seqpacket::anythingQueued(socket_.get());
+    if (!queued) {
+      return Admission::failed;
+    }
+    if (*queued) {
+      return Admission::sentEarly;
+    }
+    const auto welcome = Frame{Frame::Kind::welcome, 0, {}, {}}.encode();
+    if (!seqpacket::sendDatagram(socket_.get(), welcome, {}, true)) {
+      return Admission::failed;
+    }
+    ready_ = true;
+    for (const auto& outgoing : outbox_) {
+      if (!transmitLocked(outgoing)) {
+        break;
+      }
+    }
+    outbox_.clear();
+  }
+  std::scoped_lock lock(stateMutex_);
+  admitted_ = true;
+  startReaderLocked();
+  return Admission::admitted;
+}
+
+std::optional<Error> Connection::connectClient(int& fd) {
+  if (path_.empty()) {
+    return Error(Error::invalid, "connect " + label_ + ": invalid service name");
+  }
+  auto connected = seqpacket::connectTo(path_);
+  if (!connected) {
+    return Error(Error::invalid, connected.error().description());
+  }
+  fd = connected->get();
+  {
+    std::scoped_lock lock(sendMutex_);
+    socket_ = std::move(*connected);
+  }
+  {
+    std::scoped_lock lock(stateMutex_);
+    liveFd_ = fd;
+    if (invalidated_) {
+      return endError(Ending::invalidated);
+    }
+  }
+  auto peer = seqpacket::peerIdentity(fd);
+  if (!peer) {
+    return Error(Error::invalid, "connect " + path_ + ": " + peer.error().description());
+  }
+  if (privileged_ && peer->uid != 0) {
+    return Error(Error::invalid, "connect " + path_ + ": service runs as uid " +
+                                     std::to_string(peer->uid) + ", not as root");
+  }
+  {
+    std::scoped_lock lock(stateMutex_);
+    pid_ = peer->pid;
+    token_ = AuditToken::make(peer->pid, peer->uid, peer->gid, peer->startTime);
+    pidfd_ = std::move(peer->pidfd);
+  }
+  auto first = seqpacket::receiveDatagram(fd);
+  std::optional<Frame> welcome;
+  if (first && !first->endOfStream && !first->truncated && first->descriptors.empty()) {
+    welcome = Frame::decode(first->bytes);
+  }
+  if (!welcome || welcome->kind != Frame::Kind::welcome) {
+    if (isInvalidated()) {
+      return endError(Ending::invalidated);
+    }
+    return Error(Error::invalid, "connect " + path_ + ": refused by the service");
+  }
+  std::scoped_lock lock(sendMutex_);
+  if (sendClosed_) {
+    return endError(Ending::invalidated);
+  }
+  ready_ = true;
+  for (const auto& outgoing : outbox_) {
+    if (!transmitLocked(outgoing)) {
+      break;
+    }
+  }
+  outbox_.clear();
+  return std::nullopt;
+}
+
+void Connection::run() {
+  int fd = -1;
+  if (side_ == Side::client) {
+    if (auto failure = connectClient(fd)) {
+      finish(Ending::failed, std::move(failure));
+      return;
+    }
+  } else {
+    std::scoped_lock lock(stateMutex_);
+    fd = liveFd_;
+  }
+  Ending ending = Ending::interrupted;
+  for (;;) {
+    auto datagram = seqpacket::receiveDatagram(fd);
+    if (!datagram || datagram->endOfStream) {
+      break;
+    }
+    if (datagram->truncated) {
+      ending = Ending::invalidated;
+      break;
+    }
+    bool good = false;
+    try {
+      auto frame = Frame::decode(datagram->bytes);
+      good = frame && handle(std::move(*frame), std::move(datagram->descriptors));
+    } catch (const std::exception&) {
+      good = false;
+    }
+    if (!good) {
+      ending = Ending::invalidated;
+      break;
+    }
+  }
+  if (isInvalidated()) {
+    ending = Ending::invalidated;
+  }
+  finish(ending, std::nullopt);
+}
+
+bool Connection::handle(Frame frame, std::vector<posix::UniqueFd> descriptors) {
+  std::optional<std::string> requirement;
+  std::optional<AuditToken> token;
+  {
+    std::scoped_lock lock(stateMutex_);
+    if (invalidated_) {
+      return false;
+    }
+    requirement = requirement_;
+    token = token_;
+  }
+  if (requirement) {
+    bool satisfied = false;
+    try {
+      satisfied = check_ && token && check_(*token, *requirement);
+    } catch (...) {
+      satisfied = false;
+    }
+    if (!satisfied) {
+      return false;
+    }
+  }
+
+  switch (frame.kind) {
+    case Frame::Kind::call: {
+      std::optional<MethodSignature> method;
+      std::shared_ptr<ExportedObject> object;
+      {
+        std::scoped_lock lock(stateMutex_);
+        if (const auto* found =
+                exportedInterface_ ? exportedInterface_->method(frame.selector) : nullptr) {
+          method = *found;
+        }
+        object = exportedObject_;
+      }
+      if (!method || (frame.id == 0) != !method->reply) {
+        return false;
+      }
+      auto values =
+          decodeValues(frame.arguments, method->arguments, method->argumentClasses, descriptors);
+      if (!values) {
+        return false;
+      }
+      Reply reply = method->reply ? Reply(weak_from_this(), frame.id, frame.selector) : Reply();
+      if (!object) {
+        return true;  // the unsent reply answers with an error
+      }
+      try {
+        object->dispatch(frame.selector, std::move(*values), std::move(reply));
+      } catch (...) {
+        return false;
+      }
+      return true;
+    }
+    case Frame::Kind::reply:
+    case Frame::Kind::error: {
+      Pending pending;
+      std::optional<MethodSignature> method;
+      {
+        std::scoped_lock lock(stateMutex_);
+        auto it = pending_.find(frame.id);
+        if (it == pending_.end()) {
+          return false;
+        }
+        pending = std::move(it->second);
+        pending_.erase(it);
+        if (const auto* found =
+                remoteInterface_ ? remoteInterface_->method(pending.selector) : nullptr) {
+          method = *found;
+        }
+      }
+      if (frame.kind == Frame::Kind::error) {
+        callQuietly(pending.onError, Error(Error::replyInvalid,
+                                           pending.selector + ": the remote object sent no reply"));
+        return descriptors.empty();
+      }
+      if (!method || !method->reply) {
+        callQuietly(pending.onError, Error(Error::replyInvalid, pending.selector + ": bad reply"));
+        return false;
+      }
+      auto values =
+          decodeValues(frame.arguments, *method->reply, method->replyClasses, descriptors);
+      if (!values) {
+        callQuietly(pending.onError,
+                    Error(Error::replyInvalid, pending.selector + ": " + values.error()));
+        return false;
+      }
+      callQuietly(pending.onReply, std::move(*values));
+      return true;
+    }
+    case Frame::Kind::welcome:
+      return false;
+  }
+  return false;
+}
+
+void Connection::finish(Ending ending, std::optional<Error> failure) {
+  std::map<std::uint64_t, Pending> pending;
+  std::function<void()> onInvalidation;
+  std::function<void()> onInterruption;
+  std::shared_ptr<ExportedObject> object;
+  {
+    std::scoped_lock lock(stateMutex_);
+    if (finished_) {
+      return;
+    }
+    finished_ = true;
+    invalidated_ = true;
+    liveFd_ = -1;
+    pending.swap(pending_);
+    onInvalidation = std::move(invalidationHandler_);
+    onInterruption = std::move(interruptionHandler_);
+    object = std::move(exportedObject_);
+  }
+  std::vector<Outgoing> unsent;
+  {
+    std::scoped_lock lock(sendMutex_);
+    sendClosed_ = true;
+    ready_ = false;
+    unsent.swap(outbox_);
+    socket_.reset();
+  }
+  unsent.clear();
+  object.reset();
+  const Error error = failure ? *failure : endError(ending);
+  for (auto& [id, call] : pending) {
+    callQuietly(call.onError, error);
+  }
+  pending.clear();
+  if (ending == Ending::interrupted) {
+    callQuietly(onInterruption);
+  }
+  callQuietly(onInvalidation);
+}
+
+}  // namespace vantreel::platform::xpc

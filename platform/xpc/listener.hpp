@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <tl/expected.hpp>
+
+#include "platform/xpc/error.hpp"
+#include "platform/xpc/listener_delegate.hpp"
+#include "platform/xpc/requirement_check.hpp"
+
+namespace vantreel::platform::xpc {
+
+// Accepts connections on a service's socket file, or on the socket a service manager handed
+// over. One acceptor thread runs the delegate for each connection before anything the peer
+// sent is read; admitted connections then run on their own threads.
+class Listener {
+ public:
+  using RefusalHandler = std::function<void(std::int32_t pid, const std::string& reason)>;
+
+  explicit Listener(std::string serviceName);
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+  // Stops accepting and invalidates every connection still open. Safe from any thread,
+  // handlers of its own connections and its delegate included.
+  ~Listener();
+
+  // Held weakly: the program keeps the delegate alive. Without one every connection is refused.
+  void setDelegate(std::weak_ptr<ListenerDelegate> delegate);
+  // Connections beyond this many open ones are closed at once, before the delegate sees them.
+  void setMaximumConnections(std::size_t maximum);
+  // Told of every connection refused by the listener itself (not by the delegate).
+  void setRefusalHandler(RefusalHandler handler);
+  // Used by the connections to check their code-signing requirement.
+  void setRequirementCheck(RequirementCheck check);
+
+  [[nodiscard]] tl::expected<void, Error> resume();
+  void invalidate();
+
+  [[nodiscard]] const std::string& serviceName() const noexcept { return name_; }
+
+ private:
+  struct Core;
+  std::string name_;
+  std::shared_ptr<Core> core_;
+};
+
+}  // namespace vantreel::platform::xpc
