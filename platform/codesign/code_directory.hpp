@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vantreel::platform::codesign {
+
+// The signed content of a signature: which code, of which kind, with which SHA-256 digest.
+// Travels as a CBOR map {"identifier": text, "kind": text, "digest": 32 bytes}.
+struct CodeDirectory {
+  static constexpr std::string_view kKindElf = "elf";
+  static constexpr std::string_view kKindBundle = "bundle";
+  static constexpr std::size_t kMaxEncodedSize = 1024;
+  static constexpr std::size_t kMaxIdentifierLength = 255;
+
+  std::string identifier;
+  std::string kind;
+  std::vector<std::uint8_t> digest;
+
+  [[nodiscard]] std::vector<std::uint8_t> encode() const;
+  // Nothing when the bytes are not exactly such a map or exceed kMaxEncodedSize.
+  [[nodiscard]] static std::optional<CodeDirectory> decode(std::span<const std::uint8_t> bytes);
+
+  // Letters, digits, '.', '-' and '_', 1 to kMaxIdentifierLength of them.
+  [[nodiscard]] static bool isValidIdentifier(std::string_view identifier);
+};
+
+}  // namespace vantreel::platform::codesign
