@@ -70,7 +70,6 @@ class FileHandle {
   std::shared_ptr<State> state_;
   // The reader thread of the handler; see stopReader for who joins it.
   std::jthread reader_;
-  posix::UniqueFd readerWake_;
 };
 
 }  // namespace vantreel::platform::process

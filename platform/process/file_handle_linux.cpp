@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,11 +28,22 @@ struct FileHandle::State {
   bool running = false;  // a reader thread exists and has not decided to end
   bool endOfFile = false;
   std::thread::id readerId;
+  // Wakes the reader thread to stop; an eventfd, so that signalling a thread that has already
+  // ended can never raise SIGPIPE. Created once, before the first reader thread.
+  posix::UniqueFd wake;
 };
 
 namespace {
 
 constexpr std::size_t kChunk = 64 * 1024;
+
+posix::SysResult<posix::UniqueFd> makeEventFd() {
+  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) {
+    return tl::unexpected(posix::lastError("eventfd"));
+  }
+  return posix::UniqueFd(fd);
+}
 
 std::string describe(const char* operation, int fd) {
   return std::string(operation) + " descriptor " + std::to_string(fd);
@@ -70,7 +82,7 @@ class SigpipeGuard {
   bool raised_ = false;
 };
 
-void readerLoop(const std::shared_ptr<FileHandle::State>& state, const posix::UniqueFd& wake) {
+void readerLoop(const std::shared_ptr<FileHandle::State>& state, int wake) {
   {
     std::scoped_lock guard(state->lock);
     state->readerId = std::this_thread::get_id();
@@ -85,7 +97,7 @@ void readerLoop(const std::shared_ptr<FileHandle::State>& state, const posix::Un
       }
       fd = state->fd.get();
     }
-    pollfd entries[2] = {{fd, POLLIN, 0}, {wake.get(), POLLIN, 0}};
+    pollfd entries[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
     if (::poll(entries, 2, -1) < 0) {
       if (errno == EINTR) {
         continue;
@@ -95,8 +107,8 @@ void readerLoop(const std::shared_ptr<FileHandle::State>& state, const posix::Un
       return;
     }
     if (entries[1].revents != 0) {
-      char drained[16];
-      [[maybe_unused]] const auto ignored = ::read(wake.get(), drained, sizeof drained);
+      eventfd_t drained = 0;
+      [[maybe_unused]] const int ignored = ::eventfd_read(wake, &drained);
       continue;
     }
     if ((entries[0].revents & POLLNVAL) != 0) {
@@ -295,20 +307,24 @@ void FileHandle::setReadabilityHandler(ReadabilityHandler handler) {
   if (reader_.joinable()) {
     reader_.join();
   }
-  auto wake = posix::makePipe();
-  if (!wake) {
-    // Without a wake-up pipe the thread could not be stopped; no handler is installed.
-    return;
-  }
+  int wake = -1;
   {
     std::scoped_lock guard(state_->lock);
+    if (!state_->wake) {
+      auto created = makeEventFd();
+      if (!created) {
+        // A thread that could not be stopped is worse than no handler.
+        return;
+      }
+      state_->wake = std::move(*created);
+    }
+    wake = state_->wake.get();
     state_->handler = std::move(shared);
     state_->stopping = false;
     state_->running = true;
   }
-  readerWake_ = std::move(wake->write);
-  reader_ = std::jthread([state = state_, wakeRead = std::move(wake->read)] {
-    readerLoop(state, wakeRead);
+  reader_ = std::jthread([state = state_, wake] {
+    readerLoop(state, wake);
     std::scoped_lock guard(state->lock);
     state->readerId = std::thread::id();
   });
@@ -318,6 +334,7 @@ void FileHandle::clearReadabilityHandler() { stopReader(); }
 
 void FileHandle::stopReader() {
   bool onReader = false;
+  int wake = -1;
   // Released only after the lock: destroying a handler may run arbitrary destructors.
   std::shared_ptr<ReadabilityHandler> released;
   {
@@ -325,19 +342,18 @@ void FileHandle::stopReader() {
     released = std::move(state_->handler);
     state_->stopping = true;
     onReader = state_->readerId == std::this_thread::get_id();
+    wake = state_->wake.get();
   }
   if (onReader) {
     // The thread notices after the current call returns; it cannot join itself.
     return;
   }
-  if (readerWake_) {
-    const char wakeUp = 1;
-    [[maybe_unused]] const auto ignored = ::write(readerWake_.get(), &wakeUp, 1);
+  if (wake >= 0) {
+    [[maybe_unused]] const int ignored = ::eventfd_write(wake, 1);
   }
   if (reader_.joinable()) {
     reader_.join();
   }
-  readerWake_.reset();
 }
 
 }  // namespace vantreel::platform::process

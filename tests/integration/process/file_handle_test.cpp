@@ -1,0 +1,206 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <future>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/io.hpp"
+#include "platform/process/pipe.hpp"
+
+namespace vantreel::platform::process {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kBound = 60s;
+
+struct Collected {
+  std::string bytes;
+  int endOfFileCalls = 0;
+  int callsAfterEndOfFile = 0;
+};
+
+TEST(FileHandle, ReadabilityHandlerSeesEveryByteThenEndOfFileOnce) {
+  auto pipe = Pipe::make();
+  ASSERT_TRUE(pipe);
+  auto collected = std::make_shared<Collected>();
+  auto done = std::make_shared<std::promise<void>>();
+  std::atomic<int> concurrent{0};
+  std::atomic<bool> overlapped{false};
+  pipe->fileHandleForReading()->setReadabilityHandler(
+      [=, &concurrent, &overlapped](FileHandle& handle) {
+        if (concurrent.fetch_add(1) != 0) {
+          overlapped = true;
+        }
+        if (collected->endOfFileCalls > 0) {
+          ++collected->callsAfterEndOfFile;
+        }
+        auto chunk = handle.availableData();
+        if (chunk && chunk->empty()) {
+          if (++collected->endOfFileCalls == 1) {
+            done->set_value();
+          }
+        } else if (chunk) {
+          collected->bytes += *chunk;
+        }
+        concurrent.fetch_sub(1);
+      });
+
+  std::string expected;
+  for (int i = 0; i < 2000; ++i) {
+    expected += "line " + std::to_string(i) + (i % 3 == 0 ? "\r\n" : "\n");
+  }
+  expected += std::string(200000, 'x');  // more than a pipe holds at once
+  std::jthread writer([&] {
+    for (std::size_t at = 0; at < expected.size(); at += 997) {
+      EXPECT_TRUE(pipe->fileHandleForWriting()->writeData(expected.substr(at, 997)));
+    }
+    EXPECT_TRUE(pipe->fileHandleForWriting()->close());
+  });
+  ASSERT_EQ(done->get_future().wait_for(kBound), std::future_status::ready);
+  writer.join();
+  pipe->fileHandleForReading()->clearReadabilityHandler();
+  EXPECT_EQ(collected->bytes, expected);
+  EXPECT_EQ(collected->endOfFileCalls, 1);
+  EXPECT_EQ(collected->callsAfterEndOfFile, 0);
+  EXPECT_FALSE(overlapped.load());
+}
+
+TEST(FileHandle, ClearingTheHandlerStopsCallsFromInsideAndOutside) {
+  auto pipe = Pipe::make();
+  ASSERT_TRUE(pipe);
+  auto& reading = *pipe->fileHandleForReading();
+  auto& writing = *pipe->fileHandleForWriting();
+
+  // From inside: the first call clears, no second call comes although more bytes arrive.
+  std::atomic<int> calls{0};
+  auto first = std::make_shared<std::promise<void>>();
+  reading.setReadabilityHandler([&calls, first](FileHandle& handle) {
+    (void)handle.availableData();
+    handle.clearReadabilityHandler();
+    if (calls.fetch_add(1) == 0) {
+      first->set_value();
+    }
+  });
+  ASSERT_TRUE(writing.writeData("a"));
+  ASSERT_EQ(first->get_future().wait_for(kBound), std::future_status::ready);
+  ASSERT_TRUE(writing.writeData("b"));
+  std::this_thread::sleep_for(100ms);  // only gives a wrong extra call the chance to show
+  EXPECT_EQ(calls.load(), 1);
+
+  // From outside: after clear returns, nothing more is delivered; the bytes stay in the pipe.
+  std::atomic<int> laterCalls{0};
+  reading.setReadabilityHandler([&laterCalls](FileHandle& handle) {
+    (void)handle.availableData();
+    ++laterCalls;
+  });
+  reading.clearReadabilityHandler();
+  const int seen = laterCalls.load();
+  ASSERT_TRUE(writing.writeData("c"));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(laterCalls.load(), seen);
+  ASSERT_TRUE(writing.close());
+  auto rest = reading.readDataToEndOfFile();
+  ASSERT_TRUE(rest);
+  EXPECT_EQ(rest->back(), 'c');
+}
+
+TEST(FileHandle, HandlerMayDestroyItsOwnHandle) {
+  auto pipe = Pipe::make();
+  ASSERT_TRUE(pipe);
+  auto done = std::make_shared<std::promise<std::string>>();
+  {
+    auto reading = pipe->fileHandleForReading();
+    auto seen = std::make_shared<std::string>();
+    // The handler keeps the handle alive and lets it go at end of file: a reference cycle that
+    // the last call breaks, on the reader thread.
+    reading->setReadabilityHandler([keep = reading, done, seen](FileHandle& handle) mutable {
+      auto chunk = handle.availableData();
+      if (chunk && !chunk->empty()) {
+        *seen += *chunk;
+        return;
+      }
+      handle.clearReadabilityHandler();
+      done->set_value(*seen);
+      keep.reset();
+    });
+  }
+  auto writing = pipe->fileHandleForWriting();
+  pipe = tl::unexpected(posix::SysError{});  // drops the pipe's own reference to the read end
+  ASSERT_TRUE(writing->writeData("bye"));
+  ASSERT_TRUE(writing->close());
+  auto result = done->get_future();
+  ASSERT_EQ(result.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(result.get(), "bye");
+}
+
+TEST(FileHandle, ReadDataOfLengthStopsAtLengthEndOfFileOrDeadline) {
+  auto pipe = Pipe::make();
+  ASSERT_TRUE(pipe);
+  auto& reading = *pipe->fileHandleForReading();
+  auto& writing = *pipe->fileHandleForWriting();
+
+  ASSERT_TRUE(writing.writeData("0123456789"));
+  auto exact = reading.readDataOfLength(4);
+  ASSERT_TRUE(exact);
+  EXPECT_EQ(*exact, "0123");
+
+  // The writer keeps its end open: the deadline ends the read, and says so.
+  const auto started = std::chrono::steady_clock::now();
+  auto timedOut = reading.readDataOfLength(8192, started + 200ms);
+  ASSERT_FALSE(timedOut);
+  EXPECT_EQ(timedOut.error().code, ETIMEDOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - started, 200ms);
+
+  ASSERT_TRUE(writing.writeData("abc"));
+  ASSERT_TRUE(writing.close());
+  auto shortRead = reading.readDataOfLength(8192, std::chrono::steady_clock::now() + kBound);
+  ASSERT_TRUE(shortRead);
+  EXPECT_EQ(*shortRead, "abc");
+  auto atEnd = reading.availableData();
+  ASSERT_TRUE(atEnd);
+  EXPECT_TRUE(atEnd->empty());
+}
+
+TEST(FileHandle, WritingToAVanishedReaderFailsWithoutSigpipe) {
+  auto pipe = Pipe::make();
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(pipe->fileHandleForReading()->close());
+  // SIGPIPE keeps its default, deadly disposition here: surviving is the test.
+  auto written = pipe->fileHandleForWriting()->writeData("password\n");
+  ASSERT_FALSE(written);
+  EXPECT_EQ(written.error().code, EPIPE);
+  sigset_t pending;
+  sigemptyset(&pending);
+  ASSERT_EQ(::sigpending(&pending), 0);
+  EXPECT_EQ(sigismember(&pending, SIGPIPE), 0);
+
+  EXPECT_FALSE(pipe->fileHandleForReading()->close()) << "a second close fails";
+  EXPECT_FALSE(pipe->fileHandleForReading()->availableData());
+}
+
+TEST(FileHandle, WrapsAReceivedDescriptorAndTheNullDevice) {
+  auto ends = posix::makePipe();
+  ASSERT_TRUE(ends);
+  FileHandle reading(std::move(ends->read));
+  FileHandle writing(std::move(ends->write));
+  ASSERT_TRUE(writing.writeData("x"));
+  ASSERT_TRUE(writing.close());
+  auto all = reading.readDataToEndOfFile();
+  ASSERT_TRUE(all);
+  EXPECT_EQ(*all, "x");
+
+  auto null = FileHandle::fileHandleWithNullDevice();
+  ASSERT_TRUE(null);
+  EXPECT_TRUE((*null)->writeData("discarded"));
+  auto nothing = (*null)->readDataToEndOfFile();
+  ASSERT_TRUE(nothing);
+  EXPECT_TRUE(nothing->empty());
+}
+
+}  // namespace
+}  // namespace vantreel::platform::process
