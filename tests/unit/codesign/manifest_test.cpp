@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/codesign/bundle_manifest.hpp"
+
+namespace vantreel::platform::codesign {
+namespace {
+
+namespace fs = std::filesystem;
+
+class BundleManifestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "vt-manifest-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    scratch_ = pattern;
+    root_ = scratch_ / "Test.app";
+    fs::create_directories(root_ / "Contents/MacOS");
+    fs::create_directories(root_ / "Contents/Resources/sub");
+    write("Contents/MacOS/tool", "binary");
+    fs::permissions(root_ / "Contents/MacOS/tool", fs::perms::owner_exec, fs::perm_options::add);
+    write("Contents/Resources/sub/data", "data");
+    fs::create_symlink("sub/data", root_ / "Contents/Resources/link");
+  }
+  void TearDown() override { fs::remove_all(scratch_); }
+
+  void write(const std::string& relative, const std::string& text) {
+    std::ofstream(root_ / relative, std::ios::binary | std::ios::trunc) << text;
+  }
+  std::vector<std::uint8_t> manifest(BundleManifest::Limits limits = {}) {
+    auto built = BundleManifest::buildForPath(root_.string(), limits);
+    EXPECT_TRUE(built.has_value());
+    return built.value_or(std::vector<std::uint8_t>{});
+  }
+
+  fs::path scratch_;
+  fs::path root_;
+};
+
+TEST_F(BundleManifestTest, EveryKindOfChangeAltersTheManifest) {
+  const auto original = manifest();
+  EXPECT_EQ(manifest(), original) << "the manifest must be deterministic";
+
+  write("Contents/Resources/sub/data", "dat4");
+  EXPECT_NE(manifest(), original) << "changed contents";
+  write("Contents/Resources/sub/data", "data");
+  ASSERT_EQ(manifest(), original);
+
+  write("Contents/Resources/added", "");
+  EXPECT_NE(manifest(), original) << "added file";
+  fs::remove(root_ / "Contents/Resources/added");
+  ASSERT_EQ(manifest(), original);
+
+  fs::remove(root_ / "Contents/Resources/link");
+  EXPECT_NE(manifest(), original) << "removed link";
+  fs::create_symlink("sub/../sub/data", root_ / "Contents/Resources/link");
+  EXPECT_NE(manifest(), original) << "re-pointed link";
+  fs::remove(root_ / "Contents/Resources/link");
+  fs::create_symlink("sub/data", root_ / "Contents/Resources/link");
+  ASSERT_EQ(manifest(), original);
+
+  fs::permissions(root_ / "Contents/Resources/sub/data", fs::perms::owner_exec,
+                  fs::perm_options::add);
+  EXPECT_NE(manifest(), original) << "exec bit";
+  fs::permissions(root_ / "Contents/Resources/sub/data", fs::perms::owner_exec,
+                  fs::perm_options::remove);
+  ASSERT_EQ(manifest(), original);
+
+  fs::rename(root_ / "Contents/Resources/sub/data", root_ / "Contents/Resources/sub/date");
+  EXPECT_NE(manifest(), original) << "renamed file";
+}
+
+TEST_F(BundleManifestTest, SealFolderIsLeftOutButOnlyAtItsOwnPlace) {
+  const auto original = manifest();
+  fs::create_directories(root_ / "Contents/_CodeSignature");
+  write("Contents/_CodeSignature/CodeResources", "seal");
+  write("Contents/_CodeSignature/other", "x");
+  EXPECT_EQ(manifest(), original);
+  fs::create_directories(root_ / "Contents/Resources/_CodeSignature");
+  write("Contents/Resources/_CodeSignature/CodeResources", "seal");
+  EXPECT_NE(manifest(), original);
+}
+
+TEST_F(BundleManifestTest, LinksAreRecordedNotFollowed) {
+  const fs::path outside = scratch_ / "outside";
+  fs::create_directories(outside);
+  std::ofstream(outside / "secret") << "one";
+  fs::create_directory_symlink(outside, root_ / "Contents/Resources/escape");
+  const auto before = manifest();
+  // What lies behind a link to a directory is not part of the bundle.
+  std::ofstream(outside / "secret") << "two";
+  std::ofstream(outside / "more") << "three";
+  EXPECT_EQ(manifest(), before);
+}
+
+TEST_F(BundleManifestTest, WalkIsBoundedAndRefusesSpecialFiles) {
+  fs::path deep = root_ / "Contents/Resources";
+  for (int i = 0; i < 6; ++i) {
+    deep /= "d";
+  }
+  fs::create_directories(deep);
+  EXPECT_FALSE(BundleManifest::buildForPath(root_.string(), {.maxDepth = 6, .maxEntries = 1000}));
+  EXPECT_TRUE(BundleManifest::buildForPath(root_.string(), {.maxDepth = 16, .maxEntries = 1000}));
+  const auto few = BundleManifest::buildForPath(root_.string(), {.maxDepth = 16, .maxEntries = 5});
+  ASSERT_FALSE(few.has_value());
+  EXPECT_EQ(few.error(), errSecCSBadResource);
+
+  ASSERT_EQ(::mkfifo((root_ / "Contents/fifo").c_str(), 0600), 0);
+  const auto withFifo = BundleManifest::buildForPath(root_.string(), {});
+  ASSERT_FALSE(withFifo.has_value());
+  EXPECT_EQ(withFifo.error(), errSecCSBadResource);
+
+  EXPECT_EQ(BundleManifest::buildForPath((scratch_ / "missing.app").string(), {}).error(),
+            errSecCSStaticCodeNotFound);
+}
+
+}  // namespace
+}  // namespace vantreel::platform::codesign
