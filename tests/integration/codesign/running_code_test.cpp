@@ -1,0 +1,227 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "platform/codesign/code_signer.hpp"
+#include "platform/codesign/code_signing.hpp"
+#include "platform/posix/process_identity.hpp"
+#include "platform/xpc/audit_token.hpp"
+#include "shared/constants.hpp"
+#include "tests/integration/codesign/scratch_dir.hpp"
+
+extern char** environ;
+
+namespace vantreel::platform::codesign {
+namespace {
+
+namespace fs = std::filesystem;
+
+SigningIdentity identity(const std::string& name) {
+  const std::string dir = VT_IDENTITY_DIR;
+  auto loaded = SigningIdentity::load(dir + "/" + name + ".key", dir + "/" + name + ".pem", "");
+  EXPECT_TRUE(loaded.has_value()) << loaded.error();
+  return std::move(*loaded);
+}
+
+// A copy of the stand-in program, signed as asked (or not at all).
+fs::path program(const fs::path& dir, const std::string& name, const std::string& identifier,
+                 const std::string& identityName) {
+  const fs::path path = dir / name;
+  fs::copy_file(VT_STANDIN, path);
+  if (!identifier.empty()) {
+    const auto signedOk = CodeSigner::signElf(path.string(), identifier, identity(identityName));
+    EXPECT_TRUE(signedOk.has_value()) << signedOk.error();
+  }
+  return path;
+}
+
+// A running program that lives until the test closes its standard input.
+class Running {
+ public:
+  explicit Running(const fs::path& path) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+      return;
+    }
+    stdinWrite_ = fds[1];
+    posix_spawn_file_actions_t actions;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    const std::string file = path.string();
+    char* argv[] = {const_cast<char*>(file.c_str()), nullptr};
+    // glibc's posix_spawn returns once the child has executed the program, so /proc/<pid>/exe
+    // names it from here on.
+    if (::posix_spawn(&pid_, file.c_str(), &actions, nullptr, argv, environ) != 0) {
+      pid_ = -1;
+    }
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::close(fds[0]);
+  }
+  ~Running() { stop(); }
+  Running(const Running&) = delete;
+  Running& operator=(const Running&) = delete;
+
+  void stop() {
+    if (stdinWrite_ >= 0) {
+      ::close(stdinWrite_);
+      stdinWrite_ = -1;
+    }
+    if (pid_ > 0) {
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+      pid_ = -1;
+    }
+  }
+
+  [[nodiscard]] std::array<std::byte, xpc::AuditToken::kSize> token(
+      std::int64_t startShift = 0) const {
+    const auto start = posix::processStartTime(pid_);
+    EXPECT_TRUE(start.has_value());
+    return xpc::AuditToken::make(pid_, ::getuid(), ::getgid(),
+                                 start.value_or(0) + static_cast<std::uint64_t>(startShift))
+        .bytes();
+  }
+  [[nodiscard]] pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;
+  int stdinWrite_ = -1;
+};
+
+class RunningCode : public ::testing::Test {
+ protected:
+  CodeSigning& services = CodeSigning::real();
+  testing::ScratchDir scratch;
+
+  std::shared_ptr<SecRequirement> callerRequirement() {
+    auto requirement =
+        services.SecRequirementCreateWithString(Constants::codeSigningRequirement(), 0);
+    EXPECT_TRUE(requirement.has_value());
+    return requirement.value_or(nullptr);
+  }
+
+  OSStatus check(const fs::path& path) {
+    Running process(path);
+    auto code = services.SecCodeCopyGuestWithAttributes(process.token(), 0);
+    if (!code) {
+      return code.error();
+    }
+    return services.SecCodeCheckValidity(*code, 0, callerRequirement());
+  }
+};
+
+TEST_F(RunningCode, CallerRequirementAdmitsTheControlToolAndTheApp) {
+  EXPECT_EQ(check(program(scratch.path(), "ctl", "org.vantreel.desktop.helperctl", "dev-signing")),
+            errSecSuccess);
+  EXPECT_EQ(check(program(scratch.path(), "app", "org.vantreel.desktop", "dev-signing")),
+            errSecSuccess);
+}
+
+TEST_F(RunningCode, CallerRequirementRefusesEveryOtherProgram) {
+  const auto& dir = scratch.path();
+  EXPECT_EQ(check(program(dir, "unsigned", "", "")), errSecCSUnsigned);
+  EXPECT_EQ(check(program(dir, "other-team", "org.vantreel.desktop", "other-team")),
+            errSecCSReqFailed);
+  EXPECT_EQ(check(program(dir, "daemon-id", "org.vantreel.desktop.helper", "dev-signing")),
+            errSecCSReqFailed);
+  EXPECT_EQ(check(program(dir, "foreign", "org.vantreel.desktop", "foreign-signing")),
+            errSecCSReqFailed);
+  EXPECT_EQ(check(program(dir, "no-eku", "org.vantreel.desktop", "no-codesigning")),
+            errSecCSReqFailed);
+
+  // One byte of the program changed after signing; the program still runs.
+  const fs::path changed = program(dir, "changed", "org.vantreel.desktop", "dev-signing");
+  std::string bytes;
+  {
+    std::ifstream in(changed, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const auto at = bytes.find("vantreel-standin-marker:0000");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + 27] = '1';
+  std::ofstream(changed, std::ios::binary | std::ios::trunc) << bytes;
+  EXPECT_EQ(check(changed), errSecCSSignatureFailed);
+}
+
+TEST_F(RunningCode, TokenMustNameTheLiveProcessItWasTakenFrom) {
+  const auto path = program(scratch.path(), "app", "org.vantreel.desktop", "dev-signing");
+  Running process(path);
+  const auto wrongStart = services.SecCodeCopyGuestWithAttributes(process.token(1), 0);
+  ASSERT_FALSE(wrongStart.has_value());
+  EXPECT_EQ(wrongStart.error(), errSecCSNoSuchCode);
+
+  auto malformed = process.token();
+  malformed[30] = std::byte{1};
+  EXPECT_EQ(services.SecCodeCopyGuestWithAttributes(malformed, 0).error(),
+            errSecCSInvalidAttributeValues);
+  EXPECT_EQ(services.SecCodeCopyGuestWithAttributes(std::span(malformed).first(31), 0).error(),
+            errSecCSInvalidAttributeValues);
+
+  // A code object outlives its process only as a refusal.
+  auto code = services.SecCodeCopyGuestWithAttributes(process.token(), 0);
+  ASSERT_TRUE(code.has_value());
+  const auto token = process.token();
+  process.stop();
+  EXPECT_EQ(services.SecCodeCheckValidity(*code, 0, callerRequirement()), errSecCSNoSuchCode);
+  EXPECT_EQ(services.SecCodeCopyGuestWithAttributes(token, 0).error(), errSecCSNoSuchCode);
+}
+
+TEST_F(RunningCode, ValidityFollowsTheRunningFileNotThePath) {
+  const auto path = program(scratch.path(), "ctl", "org.vantreel.desktop.helperctl", "dev-signing");
+  Running process(path);
+  auto code = services.SecCodeCopyGuestWithAttributes(process.token(), 0);
+  ASSERT_TRUE(code.has_value());
+
+  auto staticCode = services.SecCodeCopyStaticCode(*code, 0);
+  ASSERT_TRUE(staticCode.has_value());
+  const auto reported = services.SecCodeCopyPath(*staticCode, 0);
+  ASSERT_TRUE(reported.has_value());
+  EXPECT_EQ(*reported, fs::canonical(path).string());
+
+  // The path now names an unsigned program; the process still runs the signed one.
+  fs::remove(path);
+  fs::copy_file(VT_STANDIN, path);
+  EXPECT_EQ(services.SecCodeCheckValidity(*code, 0, callerRequirement()), errSecSuccess);
+  auto fresh = services.SecCodeCopyGuestWithAttributes(process.token(), 0);
+  ASSERT_TRUE(fresh.has_value());
+  EXPECT_EQ(services.SecCodeCheckValidity(*fresh, 0, callerRequirement()), errSecSuccess);
+  auto onDisk = services.SecStaticCodeCreateWithPath(path.string(), 0);
+  ASSERT_TRUE(onDisk.has_value());
+  EXPECT_EQ(services.SecStaticCodeCheckValidity(*onDisk, kSecCSCheckAllArchitectures, nullptr),
+            errSecCSUnsigned);
+}
+
+TEST_F(RunningCode, SigningReplacesAnEarlierSignatureAndRefusesScripts) {
+  const auto path = program(scratch.path(), "tool", "first.identifier", "other-team");
+  ASSERT_TRUE(CodeSigner::signElf(path.string(), "org.vantreel.desktop", identity("dev-signing")));
+  auto code = services.SecStaticCodeCreateWithPath(path.string(), 0);
+  ASSERT_TRUE(code.has_value());
+  auto information = services.SecCodeCopySigningInformation(*code, 0);
+  ASSERT_TRUE(information.has_value());
+  EXPECT_EQ(information->identifier, "org.vantreel.desktop");
+  EXPECT_EQ(information->teamID, Constants::teamID());
+  EXPECT_TRUE(information->anchored);
+  EXPECT_EQ(
+      services.SecStaticCodeCheckValidity(*code, kSecCSCheckAllArchitectures, callerRequirement()),
+      errSecSuccess);
+  EXPECT_TRUE((fs::status(path).permissions() & fs::perms::owner_exec) != fs::perms::none);
+
+  const fs::path script = scratch.path() / "script.sh";
+  std::ofstream(script) << "#!/bin/sh\nexit 0\n";
+  EXPECT_FALSE(
+      CodeSigner::signElf(script.string(), "org.vantreel.desktop", identity("dev-signing")));
+  EXPECT_EQ(services.SecStaticCodeCreateWithPath((scratch.path() / "absent").string(), 0).error(),
+            errSecCSStaticCodeNotFound);
+}
+
+}  // namespace
+}  // namespace vantreel::platform::codesign
