@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/codesign/code_signer.hpp"
 #include "platform/codesign/code_signing.hpp"
@@ -47,7 +50,7 @@ fs::path program(const fs::path& dir, const std::string& name, const std::string
 // A running program that lives until the test closes its standard input.
 class Running {
  public:
-  explicit Running(const fs::path& path) {
+  explicit Running(const fs::path& path, std::vector<std::string> arguments = {}) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
       return;
@@ -57,10 +60,15 @@ class Running {
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
     const std::string file = path.string();
-    char* argv[] = {const_cast<char*>(file.c_str()), nullptr};
+    arguments.insert(arguments.begin(), file);
+    std::vector<char*> argv;
+    for (auto& argument : arguments) {
+      argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
     // glibc's posix_spawn returns once the child has executed the program, so /proc/<pid>/exe
     // names it from here on.
-    if (::posix_spawn(&pid_, file.c_str(), &actions, nullptr, argv, environ) != 0) {
+    if (::posix_spawn(&pid_, file.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
       pid_ = -1;
     }
     ::posix_spawn_file_actions_destroy(&actions);
@@ -91,6 +99,9 @@ class Running {
         .bytes();
   }
   [[nodiscard]] pid_t pid() const { return pid_; }
+  void send(const std::string& line) const {
+    ASSERT_EQ(::write(stdinWrite_, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  }
 
  private:
   pid_t pid_ = -1;
@@ -173,6 +184,26 @@ TEST_F(RunningCode, TokenMustNameTheLiveProcessItWasTakenFrom) {
   process.stop();
   EXPECT_EQ(services.SecCodeCheckValidity(*code, 0, callerRequirement()), errSecCSNoSuchCode);
   EXPECT_EQ(services.SecCodeCopyGuestWithAttributes(token, 0).error(), errSecCSNoSuchCode);
+}
+
+TEST_F(RunningCode, ProcessThatExecutesAnotherProgramLosesItsVerdict) {
+  const auto signedProgram = program(scratch.path(), "app", "org.vantreel.desktop", "dev-signing");
+  Running shell("/bin/sh", {"-c", "read line; exec '" + signedProgram.string() + "'"});
+  auto code = services.SecCodeCopyGuestWithAttributes(shell.token(), 0);
+  ASSERT_TRUE(code.has_value());
+  EXPECT_EQ(services.SecCodeCheckValidity(*code, 0, callerRequirement()), errSecCSUnsigned);
+
+  shell.send("go\n");
+  const std::string exe = "/proc/" + std::to_string(shell.pid()) + "/exe";
+  for (int i = 0; i < 3000 && fs::read_symlink(exe) != fs::canonical(signedProgram); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(fs::read_symlink(exe), fs::canonical(signedProgram));
+  // Same pid and start time, other program: the old object must not vouch for the new one.
+  EXPECT_EQ(services.SecCodeCheckValidity(*code, 0, callerRequirement()), errSecCSGuestInvalid);
+  auto fresh = services.SecCodeCopyGuestWithAttributes(shell.token(), 0);
+  ASSERT_TRUE(fresh.has_value());
+  EXPECT_EQ(services.SecCodeCheckValidity(*fresh, 0, callerRequirement()), errSecSuccess);
 }
 
 TEST_F(RunningCode, ValidityFollowsTheRunningFileNotThePath) {
