@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# OpenConnect run by hand against ocserv, exactly as the daemon will run it (argument list,
+# three-variable environment, password on standard input, SIGINT to stop), together with the
+# tunnel library's own promises: what it sets up, and that it leaves nothing behind.
+# Root only. Exit status 0 when every check passed; one "ok"/"not ok" line per check.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/lib/tunnel.sh"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "1..0 # skipped: needs root"
+  exit 0
+fi
+
+failures=0
+checks=0
+ok() {
+  checks=$((checks + 1))
+  echo "ok $checks - $*"
+}
+not_ok() {
+  checks=$((checks + 1))
+  failures=$((failures + 1))
+  echo "not ok $checks - $*"
+}
+check() {
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else not_ok "$what"; fi
+}
+quiet() { "$@" >/dev/null 2>&1; }
+log_has() { grep -qF -- "$1" "$2"; }
+dump_log() { sed 's/^/#   /' "$1" >&2; }
+
+roots=/etc/ssl/certs/ca-certificates.crt
+roots_sum=$(sha256sum "$roots" | cut -d' ' -f1)
+resolv_sum=$(sha256sum /etc/resolv.conf 2>/dev/null | cut -d' ' -f1 || true)
+host_links=$(ip -o link show | wc -l)
+
+scratch=$(mktemp -d /tmp/vt-tunnel-test.XXXXXX)
+cleanup() {
+  vt_tunnel_down
+  rm -rf -- "$scratch"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# connect_and_stop LABEL [vt_tunnel_openconnect_start options...]: a whole session that must
+# succeed: the interface line after the routes, traffic through the tunnel, SIGINT, clean exit.
+connect_and_stop() {
+  local label=$1
+  shift
+  local layout=$VT_TUNNEL_DIR/app log=$VT_TUNNEL_DIR/$label.log t rc=0 tun
+  [ -d "$layout" ] || vt_tunnel_app_layout "$layout"
+  vt_tunnel_openconnect_start "$layout" "$log" "$@"
+  if ! t=$(vt_tunnel_wait_line 'Connected (tun|utun|tap)[0-9]+ as ' "$log" 30 "$VT_TUNNEL_OC_PID"); then
+    not_ok "$label: OpenConnect prints the interface line"
+    dump_log "$log"
+    kill -KILL "$VT_TUNNEL_OC_PID" 2>/dev/null || true
+    wait "$VT_TUNNEL_OC_PID" 2>/dev/null || true
+    return 0
+  fi
+  ok "$label: OpenConnect prints the interface line"
+  tun=$(grep -oEm1 'Connected tun[0-9]+ as ' "$log" | cut -d' ' -f2)
+  check "$label: the pool is routed through $tun once the line is out" \
+    quiet bash -c "ip -n '$VT_TUNNEL_CLI_NS' route show dev '$tun' | grep -q ."
+  check "$label: 'Configured as' comes before the interface line" \
+    bash -c "grep -nE 'Configured as|Connected tun' '$log' | head -n1 | grep -q 'Configured as'"
+  check "$label: the server's tunnel address answers through the tunnel" \
+    quiet vt_tunnel_ping 2
+  kill -INT "$VT_TUNNEL_OC_PID"
+  wait "$VT_TUNNEL_OC_PID" || rc=$?
+  check "$label: SIGINT ends OpenConnect with status 0 (got $rc)" test "$rc" -eq 0
+  check "$label: the tun interface is gone after the exit" vt_tunnel_wait_tun absent 5
+  check "$label: no route through $tun is left" \
+    bash -c "! ip -n '$VT_TUNNEL_CLI_NS' route | grep -q '$tun'"
+  sleep 0.2
+  check "$label: OpenConnect reports the cancellation" \
+    log_has 'User cancelled (SIGINT/SIGTERM); exiting.' "$log"
+  if [ -n "${VT_TUNNEL_VERBOSE:-}" ]; then dump_log "$log"; fi
+  echo "# $label: launch to interface line $(printf '%.3f' "$(bc <<<"$t - $VT_TUNNEL_OC_T0")") s"
+}
+
+# refused LABEL STATUS LINE... -- [vt_tunnel_openconnect_start options...]: a session that must
+# end by itself, with STATUS and each LINE in its output, and never bring up an interface.
+refused() {
+  local label=$1 want=$2
+  shift 2
+  local lines=()
+  while [ "$1" != -- ]; do
+    lines+=("$1")
+    shift
+  done
+  shift
+  local layout=$VT_TUNNEL_DIR/app log=$VT_TUNNEL_DIR/$label.log rc=0 line
+  [ -d "$layout" ] || vt_tunnel_app_layout "$layout"
+  vt_tunnel_openconnect_start "$layout" "$log" "$@"
+  # Generous: it ends within a tenth of a second on an idle machine.
+  if ! vt_tunnel_wait_line 'Failed to complete authentication' "$log" 30 "$VT_TUNNEL_OC_PID" \
+    >/dev/null; then
+    kill -KILL "$VT_TUNNEL_OC_PID" 2>/dev/null || true
+  fi
+  wait "$VT_TUNNEL_OC_PID" || rc=$?
+  sleep 0.2
+  check "$label: OpenConnect exits by itself with status $want (got $rc)" test "$rc" -eq "$want"
+  for line in "${lines[@]}"; do
+    check "$label: prints '$line'" log_has "$line" "$log"
+  done
+  check "$label: no tun interface" _vt_tunnel_tun_absent
+}
+
+# --- the environment itself, with a self-signed certificate ---------------------------------
+vt_tunnel_up self-signed
+check "up: both namespaces exist" \
+  bash -c "ip netns list | grep -q '^$VT_TUNNEL_SRV_NS' && ip netns list | grep -q '^$VT_TUNNEL_CLI_NS'"
+check "up: nothing was added to the host's own links" test "$(ip -o link show | wc -l)" -eq "$host_links"
+check "up: the client reaches the server over the veth pair" \
+  quiet vt_tunnel_client ping -n -q -c 1 -W 2 "$VT_TUNNEL_SERVER"
+served_pin=$(vt_tunnel_client openssl s_client -connect "$VT_TUNNEL_SERVER:443" </dev/null 2>/dev/null |
+  openssl x509 -pubkey -noout | openssl pkey -pubin -outform DER | openssl dgst -sha256 -binary |
+  base64)
+check "up: the exported pin is the served key's" test "pin-sha256:$served_pin" = "$VT_TUNNEL_PIN"
+
+connect_and_stop pin --pin "$VT_TUNNEL_PIN"
+# What the daemon really passes on Linux: the pin and the exported system roots.
+connect_and_stop pin-and-roots --pin "$VT_TUNNEL_PIN" --cafile "$roots"
+refused wrong-password 1 'Login failed.' 'Failed to complete authentication' -- \
+  --pin "$VT_TUNNEL_PIN" --cafile "$roots" --password "not-$VT_TUNNEL_PASSWORD"
+wrong_pin=pin-sha256:$(head -c 32 /dev/urandom | base64)
+refused wrong-pin 1 'None of the 1 fingerprint(s) specified via --servercert match' \
+  'SSL connection failure: Error in the certificate.' -- --pin "$wrong_pin" --cafile "$roots"
+check "self-signed: the host's resolv.conf is untouched" \
+  test "$(sha256sum /etc/resolv.conf 2>/dev/null | cut -d' ' -f1 || true)" = "$resolv_sum"
+
+work=$VT_TUNNEL_DIR srv=$VT_TUNNEL_SRV_NS
+vt_tunnel_down
+vt_tunnel_down
+check "down: idempotent, and the namespaces, work directory and /run/vpnc are gone" \
+  bash -c "! ip netns list | grep -q '$srv' && [ ! -e '$work' ] && [ ! -e /run/vpnc ]"
+check "down: no ocserv or openconnect is left" \
+  bash -c "! pgrep -x ocserv >/dev/null && ! pgrep -x openconnect >/dev/null"
+
+# --- a certificate signed by the test CA ------------------------------------------------------
+vt_tunnel_up ca
+connect_and_stop cafile --cafile "$VT_TUNNEL_CAFILE"
+refused system-roots-only 1 'Server certificate verify failed: signer not found' \
+  'SSL connection failure: Error in the certificate.' -- --cafile "$roots"
+# The daemon exports the system bundle; in a private mount namespace that bundle holds the test
+# CA, and the host's does not.
+connect_and_stop cafile-trusting --trust-test-ca --cafile "$roots"
+check "cafile: the host's root bundle is unchanged" \
+  test "$(sha256sum "$roots" | cut -d' ' -f1)" = "$roots_sum"
+check "cafile: no bind mount over the bundle is visible on the host" \
+  bash -c "! grep -q ca-certificates.crt /proc/self/mountinfo"
+# OpenConnect checks a pin only when the chain does not verify: a wrong pin does not stop a
+# server whose certificate a trusted CA signed. Recorded here because the daemon always passes
+# the system roots next to the caller's pin.
+connect_and_stop wrong-pin-but-trusted-ca --pin "$wrong_pin" --cafile "$VT_TUNNEL_CAFILE"
+vt_tunnel_down
+
+# --- clean-up after a failed or interrupted start ---------------------------------------------
+mkdir -p "$scratch/bin"
+printf '#!/bin/sh\nexit 1\n' >"$scratch/bin/ocserv"
+printf '#!/bin/sh\nexec sleep 600\n' >"$scratch/bin/ocserv-hangs"
+chmod 0755 "$scratch/bin/ocserv" "$scratch/bin/ocserv-hangs"
+rc=0
+PATH=$scratch/bin:$PATH vt_tunnel_up 2>/dev/null || rc=$?
+check "partial: a server that dies makes vt_tunnel_up fail (got $rc)" test "$rc" -ne 0
+check "partial: and it leaves no namespace or work directory" \
+  bash -c "! ip netns list | grep -q '^vt-' && ! ls -d /tmp/vt-tunnel.* 2>/dev/null | grep -q ."
+check "partial: and the caller's view is reset" test -z "${VT_TUNNEL_SRV_NS:-}"
+
+mv "$scratch/bin/ocserv-hangs" "$scratch/bin/ocserv"
+PATH=$scratch/bin:$PATH VT_TUNNEL_TIMEOUT=120 bash -c '
+  . "$1"
+  trap vt_tunnel_down EXIT
+  trap "exit 143" TERM
+  vt_tunnel_up' sh "$here/../../scripts/lib/tunnel.sh" 2>/dev/null &
+child=$!
+server_started() { ip netns pids "$(ip netns list | grep -om1 '^vt-srv-[0-9a-f]*')" 2>/dev/null | grep -q .; }
+if _vt_tunnel_poll 30 server_started; then
+  kill -TERM "$child"
+  wait "$child" || true
+  check "interrupted: an EXIT trap removes a half-made environment" \
+    bash -c "! ip netns list | grep -q '^vt-' && ! ls -d /tmp/vt-tunnel.* 2>/dev/null | grep -q . && ! pgrep -f \"^sleep 600\$\" >/dev/null"
+else
+  kill -TERM "$child" 2>/dev/null || true
+  wait "$child" || true
+  not_ok "interrupted: the half-made environment never appeared"
+fi
+
+echo "1..$checks"
+if [ "$failures" -ne 0 ]; then
+  echo "# $failures of $checks checks failed" >&2
+  exit 1
+fi
