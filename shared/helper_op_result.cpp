@@ -36,9 +36,9 @@ std::optional<HelperOpResult> HelperOpResult::decode(const platform::xpc::KeyedU
   auto state = coder.decodeString("state");
   auto version = coder.decodeString("version");
   const std::int64_t pid = coder.decodeInt64("pid");
-  return HelperOpResult(ok, code, message ? std::move(*message) : std::string(),
-                        state ? std::move(*state) : std::string("idle"),
-                        version ? std::move(*version) : Constants::helperVersion(), pid);
+  return HelperOpResult(ok, code, std::move(message).value_or(""),
+                        std::move(state).value_or("idle"),
+                        std::move(version).value_or(Constants::helperVersion()), pid);
 }
 
 }  // namespace vantreel
