@@ -6,6 +6,8 @@
 #   vt_tunnel_up [self-signed|ca]     bring the server up; exports the VT_TUNNEL_* facts below
 #   vt_tunnel_down                    tear everything down (idempotent, fine from an EXIT trap)
 #   vt_tunnel_client CMD...           run CMD in the client namespace
+#   vt_tunnel_client_prefix [--trust-test-ca]
+#                                     the words that do so, for background jobs ($! = CMD)
 #   vt_tunnel_client_trusting_test_ca CMD...
 #                                     the same, with the system root bundle replaced, for CMD
 #                                     and its children only, by one that also holds the test CA
@@ -14,6 +16,9 @@
 #   vt_tunnel_ping [COUNT]            ping the server's tunnel address through the tunnel
 #   vt_tunnel_app_layout DIR          OpenConnect and the bundle's vpnc-script laid out as the
 #                                     app bundle holds them (DIR/darwin-amd64/openconnect, ...)
+#   vt_tunnel_openconnect_start ...   OpenConnect run by hand exactly as the daemon runs it
+#   vt_tunnel_wait_line REGEX LOG [SECONDS] [PID]
+#                                     wait for a line of vt_tunnel_openconnect_start's log
 #
 # Facts exported by vt_tunnel_up:
 #   VT_TUNNEL_ID, VT_TUNNEL_SRV_NS, VT_TUNNEL_CLI_NS   unique id and namespace names
@@ -281,18 +286,31 @@ vt_tunnel_down() {
 
 _vt_tunnel_ocserv_gone() { ! _vt_tunnel_alive "$VT_TUNNEL_OCSERV_PID"; }
 
-vt_tunnel_client() {
-  ip netns exec "$VT_TUNNEL_CLI_NS" "$@"
+# vt_tunnel_client_prefix [--trust-test-ca]: sets the array VT_TUNNEL_CLIENT_CMD to the words
+# that run a program in the client namespace, so that `"${VT_TUNNEL_CLIENT_CMD[@]}" prog &` leaves
+# $! naming prog itself (every word execs the next). With --trust-test-ca, the program and its
+# children also see a system root bundle that holds the test CA: a private mount namespace binds
+# VT_TUNNEL_ROOTS_WITH_TEST_CA over it, leaves the host's file untouched, and disappears with
+# the last process in it. That is how a daemon exporting the system roots is made to trust the
+# test server without changing the machine.
+vt_tunnel_client_prefix() {
+  VT_TUNNEL_CLIENT_CMD=(ip netns exec "$VT_TUNNEL_CLI_NS")
+  if [ "${1:-}" = --trust-test-ca ]; then
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    VT_TUNNEL_CLIENT_CMD+=(unshare --mount --propagation private -- /bin/sh -c
+      'mount --bind -- "$1" "$2" && shift 2 && exec "$@"' sh
+      "$VT_TUNNEL_ROOTS_WITH_TEST_CA" "${VT_TUNNEL_SYSTEM_ROOTS:-/etc/ssl/certs/ca-certificates.crt}")
+  fi
 }
 
-# The mount namespace is private to CMD and its children: the host's bundle is untouched, and
-# the bind mount disappears with the last process that uses it.
+vt_tunnel_client() {
+  vt_tunnel_client_prefix
+  "${VT_TUNNEL_CLIENT_CMD[@]}" "$@"
+}
+
 vt_tunnel_client_trusting_test_ca() {
-  local target=${VT_TUNNEL_SYSTEM_ROOTS:-/etc/ssl/certs/ca-certificates.crt}
-  # shellcheck disable=SC2016 # expanded by the inner shell
-  ip netns exec "$VT_TUNNEL_CLI_NS" unshare --mount --propagation private -- \
-    /bin/sh -c 'mount --bind -- "$1" "$2" && shift 2 && exec "$@"' sh \
-    "$VT_TUNNEL_ROOTS_WITH_TEST_CA" "$target" "$@"
+  vt_tunnel_client_prefix --trust-test-ca
+  "${VT_TUNNEL_CLIENT_CMD[@]}" "$@"
 }
 
 # Prints the names of the client namespace's tun interfaces, one a line.
@@ -365,13 +383,10 @@ vt_tunnel_openconnect_start() {
   args+=("$VT_TUNNEL_SERVER")
   # One simple command, so that $! is OpenConnect itself: ip, unshare, sh and env each exec the
   # next. A shell function here would leave $! naming a subshell that ignores SIGINT.
-  local cmd=(ip netns exec "$VT_TUNNEL_CLI_NS")
-  # shellcheck disable=SC2016 # expanded by the inner shell
-  if [ "$trust" = 1 ]; then
-    cmd+=(unshare --mount --propagation private -- /bin/sh -c
-      'mount --bind -- "$1" "$2" && shift 2 && exec "$@"' sh
-      "$VT_TUNNEL_ROOTS_WITH_TEST_CA" "${VT_TUNNEL_SYSTEM_ROOTS:-/etc/ssl/certs/ca-certificates.crt}")
-  fi
+  local opt=()
+  [ "$trust" = 0 ] || opt=(--trust-test-ca)
+  vt_tunnel_client_prefix "${opt[@]}"
+  local cmd=("${VT_TUNNEL_CLIENT_CMD[@]}")
   cmd+=(env -i --default-signal LANG=en_US.UTF-8 PATH="$ocdir:/usr/bin:/bin:/usr/sbin:/sbin"
     DYLD_LIBRARY_PATH="$ocdir/lib" "$ocdir/openconnect" "${args[@]}")
   : >"$log"

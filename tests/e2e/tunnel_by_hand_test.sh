@@ -62,6 +62,12 @@ connect_and_stop() {
   fi
   ok "$label: OpenConnect prints the interface line"
   tun=$(grep -oEm1 'Connected tun[0-9]+ as ' "$log" | cut -d' ' -f2)
+  local env_names sigign
+  env_names=$(tr '\0' '\n' <"/proc/$VT_TUNNEL_OC_PID/environ" | cut -d= -f1 | sort | paste -sd' ')
+  sigign=$(awk '/^SigIgn:/ { print $2 }' "/proc/$VT_TUNNEL_OC_PID/status")
+  check "$label: OpenConnect's environment is exactly DYLD_LIBRARY_PATH LANG PATH ($env_names)" \
+    test "$env_names" = "DYLD_LIBRARY_PATH LANG PATH"
+  check "$label: OpenConnect ignores no signal ($sigign)" test "$((16#$sigign))" -eq 0
   check "$label: the pool is routed through $tun once the line is out" \
     quiet bash -c "ip -n '$VT_TUNNEL_CLI_NS' route show dev '$tun' | grep -q ."
   check "$label: 'Configured as' comes before the interface line" \
