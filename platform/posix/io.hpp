@@ -31,6 +31,9 @@ struct PipeEnds {
 // open(2) with O_CLOEXEC added to flags.
 [[nodiscard]] SysResult<UniqueFd> openFile(const std::string& path, int flags, unsigned mode = 0);
 
+// dup(2) as a close-on-exec descriptor that the caller owns.
+[[nodiscard]] SysResult<UniqueFd> duplicate(int fd);
+
 // Waits until fd is readable (or hung up). nullopt timeout waits forever. Returns false when
 // the timeout ran out first.
 [[nodiscard]] SysResult<bool> waitReadable(int fd,

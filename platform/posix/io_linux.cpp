@@ -55,6 +55,14 @@ SysResult<UniqueFd> openFile(const std::string& path, int flags, unsigned mode) 
   }
 }
 
+SysResult<UniqueFd> duplicate(int fd) {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) {
+    return tl::unexpected(lastError("dup descriptor " + std::to_string(fd)));
+  }
+  return UniqueFd(copy);
+}
+
 SysResult<bool> waitReadable(int fd, std::optional<std::chrono::milliseconds> timeout) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
