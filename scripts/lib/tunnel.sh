@@ -64,29 +64,29 @@ _vt_tunnel_listening() {
   ip netns exec "$VT_TUNNEL_SRV_NS" ss -Hltn "sport = :443" 2>/dev/null | grep -q .
 }
 
+# Chained with && throughout: callers test it in a condition, where `set -e` does not apply.
 _vt_tunnel_certificates() {
   local dir=$1 ip=$2
   (
-    set -e
-    cd "$dir"
-    umask 077
-    openssl ecparam -name prime256v1 -genkey -noout -out server.key 2>/dev/null
-    openssl req -x509 -new -key server.key -subj "/CN=$ip" -days 3 \
-      -addext "subjectAltName=IP:$ip" -addext "extendedKeyUsage=serverAuth" \
-      -out server-self-signed.pem 2>/dev/null
-    openssl ecparam -name prime256v1 -genkey -noout -out test-ca.key 2>/dev/null
-    openssl req -x509 -new -key test-ca.key -subj "/CN=Vantreel tunnel test CA $VT_TUNNEL_ID" \
-      -days 3 -addext "basicConstraints=critical,CA:TRUE" \
-      -addext "keyUsage=critical,keyCertSign,cRLSign" -out test-ca.pem 2>/dev/null
-    # The CA-signed certificate reuses the server key, so the pin holds for both certificates.
-    openssl req -new -key server.key -subj "/CN=$ip" -out server.csr 2>/dev/null
-    printf 'subjectAltName=IP:%s\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' \
-      "$ip" >server.ext
-    openssl x509 -req -in server.csr -CA test-ca.pem -CAkey test-ca.key -CAcreateserial \
-      -days 3 -extfile server.ext -out server-ca-signed.pem 2>/dev/null
-    cat server-ca-signed.pem test-ca.pem >server-ca-chain.pem
-    chmod 0644 server-self-signed.pem server-ca-signed.pem server-ca-chain.pem test-ca.pem
-    rm -f server.csr server.ext test-ca.srl
+    cd "$dir" &&
+      umask 077 &&
+      openssl ecparam -name prime256v1 -genkey -noout -out server.key 2>/dev/null &&
+      openssl req -x509 -new -key server.key -subj "/CN=$ip" -days 3 \
+        -addext "subjectAltName=IP:$ip" -addext "extendedKeyUsage=serverAuth" \
+        -out server-self-signed.pem 2>/dev/null &&
+      openssl ecparam -name prime256v1 -genkey -noout -out test-ca.key 2>/dev/null &&
+      openssl req -x509 -new -key test-ca.key -subj "/CN=Vantreel tunnel test CA $VT_TUNNEL_ID" \
+        -days 3 -addext "basicConstraints=critical,CA:TRUE" \
+        -addext "keyUsage=critical,keyCertSign,cRLSign" -out test-ca.pem 2>/dev/null &&
+      # The CA-signed certificate reuses the server key, so the pin holds for both.
+      openssl req -new -key server.key -subj "/CN=$ip" -out server.csr 2>/dev/null &&
+      printf 'subjectAltName=IP:%s\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' \
+        "$ip" >server.ext &&
+      openssl x509 -req -in server.csr -CA test-ca.pem -CAkey test-ca.key -CAcreateserial \
+        -days 3 -extfile server.ext -out server-ca-signed.pem 2>/dev/null &&
+      cat server-ca-signed.pem test-ca.pem >server-ca-chain.pem &&
+      chmod 0644 server-self-signed.pem server-ca-signed.pem server-ca-chain.pem test-ca.pem &&
+      rm -f server.csr server.ext test-ca.srl
   )
 }
 
@@ -138,7 +138,11 @@ vt_tunnel_up() {
   }
   export VT_TUNNEL_DIR
   # ocserv's workers run as nobody and must reach the sec-mod socket in here.
-  chmod 0755 "$VT_TUNNEL_DIR"
+  chmod 0755 "$VT_TUNNEL_DIR" || {
+    _vt_tunnel_err "chmod $VT_TUNNEL_DIR failed"
+    vt_tunnel_down
+    return 1
+  }
 
   if ! ip netns add "$VT_TUNNEL_SRV_NS" || ! ip netns add "$VT_TUNNEL_CLI_NS"; then
     _vt_tunnel_err "ip netns add $VT_TUNNEL_SRV_NS / $VT_TUNNEL_CLI_NS failed"
@@ -166,12 +170,14 @@ vt_tunnel_up() {
   fi
   export VT_TUNNEL_CAFILE=$VT_TUNNEL_DIR/test-ca.pem
   export VT_TUNNEL_ROOTS_WITH_TEST_CA=$VT_TUNNEL_DIR/roots-with-test-ca.pem
-  if [ -r "$roots" ]; then
-    cat "$roots" "$VT_TUNNEL_CAFILE" >"$VT_TUNNEL_ROOTS_WITH_TEST_CA"
-  else
-    cat "$VT_TUNNEL_CAFILE" >"$VT_TUNNEL_ROOTS_WITH_TEST_CA"
+  local sources=("$VT_TUNNEL_CAFILE")
+  [ ! -r "$roots" ] || sources=("$roots" "$VT_TUNNEL_CAFILE")
+  if ! cat "${sources[@]}" >"$VT_TUNNEL_ROOTS_WITH_TEST_CA" ||
+    ! chmod 0644 "$VT_TUNNEL_ROOTS_WITH_TEST_CA"; then
+    _vt_tunnel_err "cannot write $VT_TUNNEL_ROOTS_WITH_TEST_CA"
+    vt_tunnel_down
+    return 1
   fi
-  chmod 0644 "$VT_TUNNEL_ROOTS_WITH_TEST_CA"
   export VT_TUNNEL_PIN
   VT_TUNNEL_PIN=$(_vt_tunnel_pin "$VT_TUNNEL_DIR/server.key") || {
     _vt_tunnel_err "openssl: cannot compute the pin of $VT_TUNNEL_DIR/server.key"
@@ -195,7 +201,7 @@ vt_tunnel_up() {
   [ "${VT_TUNNEL_NO_UDP:-0}" = 1 ] && udp="# no UDP: TLS only"
   # No dns or default-domain: the client's vpnc-script would rewrite the host's resolv.conf,
   # which no namespace separates.
-  cat >"$VT_TUNNEL_DIR/ocserv.conf" <<EOF
+  if ! cat >"$VT_TUNNEL_DIR/ocserv.conf" <<EOF
 auth = "plain[passwd=$VT_TUNNEL_DIR/ocpasswd]"
 listen-host = $VT_TUNNEL_SERVER
 tcp-port = 443
@@ -226,6 +232,11 @@ ipv4-network = $pool
 route = $pool
 ping-leases = false
 EOF
+  then
+    _vt_tunnel_err "cannot write $VT_TUNNEL_DIR/ocserv.conf"
+    vt_tunnel_down
+    return 1
+  fi
 
   # env resets SIGINT/SIGQUIT, which a non-interactive shell's background job would ignore.
   ip netns exec "$VT_TUNNEL_SRV_NS" env --default-signal \

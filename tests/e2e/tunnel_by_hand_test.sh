@@ -169,12 +169,25 @@ mkdir -p "$scratch/bin"
 printf '#!/bin/sh\nexit 1\n' >"$scratch/bin/ocserv"
 printf '#!/bin/sh\nexec sleep 600\n' >"$scratch/bin/ocserv-hangs"
 chmod 0755 "$scratch/bin/ocserv" "$scratch/bin/ocserv-hangs"
+nothing_left() {
+  ! ip netns list 2>/dev/null | grep -q '^vt-' && ! compgen -G '/tmp/vt-tunnel.*' >/dev/null
+}
 rc=0
 PATH=$scratch/bin:$PATH vt_tunnel_up 2>/dev/null || rc=$?
 check "partial: a server that dies makes vt_tunnel_up fail (got $rc)" test "$rc" -ne 0
-check "partial: and it leaves no namespace or work directory" \
-  bash -c "! ip netns list | grep -q '^vt-' && ! ls -d /tmp/vt-tunnel.* 2>/dev/null | grep -q ."
+check "partial: and it leaves no namespace or work directory" nothing_left
 check "partial: and the caller's view is reset" test -z "${VT_TUNNEL_SRV_NS:-}"
+# Called as a condition, where `set -e` does not stop anything: each step must be checked.
+mkdir -p "$scratch/no-openssl"
+printf '#!/bin/sh\nexit 1\n' >"$scratch/no-openssl/openssl"
+chmod 0755 "$scratch/no-openssl/openssl"
+if PATH=$scratch/no-openssl:$PATH vt_tunnel_up 2>/dev/null; then
+  not_ok "partial: vt_tunnel_up fails when the certificates cannot be made"
+  vt_tunnel_down
+else
+  ok "partial: vt_tunnel_up fails when the certificates cannot be made"
+fi
+check "partial: and it leaves no namespace or work directory behind" nothing_left
 
 mv "$scratch/bin/ocserv-hangs" "$scratch/bin/ocserv"
 PATH=$scratch/bin:$PATH VT_TUNNEL_TIMEOUT=120 bash -c '
@@ -183,12 +196,14 @@ PATH=$scratch/bin:$PATH VT_TUNNEL_TIMEOUT=120 bash -c '
   trap "exit 143" TERM
   vt_tunnel_up' sh "$here/../../scripts/lib/tunnel.sh" 2>/dev/null &
 child=$!
-server_started() { ip netns pids "$(ip netns list | grep -om1 '^vt-srv-[0-9a-f]*')" 2>/dev/null | grep -q .; }
+server_started() {
+  ip netns pids "$(ip netns list 2>/dev/null | grep -om1 '^vt-srv-[0-9a-f]*')" 2>/dev/null | grep -q .
+}
 if _vt_tunnel_poll 30 server_started; then
   kill -TERM "$child"
   wait "$child" || true
-  check "interrupted: an EXIT trap removes a half-made environment" \
-    bash -c "! ip netns list | grep -q '^vt-' && ! ls -d /tmp/vt-tunnel.* 2>/dev/null | grep -q . && ! pgrep -f \"^sleep 600\$\" >/dev/null"
+  check "interrupted: an EXIT trap removes a half-made environment" nothing_left
+  check "interrupted: and ends the server it had started" quiet bash -c '! pgrep -f "^sleep 600$"'
 else
   kill -TERM "$child" 2>/dev/null || true
   wait "$child" || true
