@@ -69,7 +69,7 @@ std::optional<std::string> firstProcessArgument() {
 }
 
 std::string bundleLocationOfExecutable(const std::string& executablePath) {
-  const std::string directory = deletingLastPathComponent(executablePath);
+  std::string directory = deletingLastPathComponent(executablePath);
   const std::string contents = deletingLastPathComponent(directory);
   if (lastPathComponent(directory) == "MacOS" && lastPathComponent(contents) == "Contents") {
     return deletingLastPathComponent(contents);

@@ -218,7 +218,7 @@ TEST(SpawnAdminRunner, CollectsStandardErrorAndStatusAndLeaksNoDescriptor) {
   auto leaky = platform::posix::makePipe();
   ASSERT_TRUE(leaky);
   // A descriptor without close-on-exec must not reach the child either.
-  const int inheritable = ::dup(leaky->read.get());
+  const int inheritable = ::dup(leaky->read.get());  // NOLINT(android-cloexec-dup): on purpose
   ASSERT_GE(inheritable, 0);
 
   auto outcome = runner.run({"/bin/sh", "-c", "ls /proc/self/fd >&2; exit 7"});

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/service/host.hpp"
 #include "platform/service/layout.hpp"
 #include "shared/constants.hpp"
 
@@ -88,7 +89,7 @@ TEST(InstallMethod, RawValuesRoundTripAndOtherTextsYieldNothing) {
 }
 
 TEST(CurrentState, FourRulesInOrder) {
-  const std::string bundled = Constants::helperVersion();
+  const std::string& bundled = Constants::helperVersion();
   const InstallStatus notInstalled{"not_installed", InstallMethod::none, ""};
   EXPECT_EQ(HelperInstall::currentState(true, std::nullopt), notInstalled);
   EXPECT_EQ(HelperInstall::currentState(false, std::nullopt), notInstalled);
@@ -315,6 +316,28 @@ TEST_F(Install, LinuxLayoutRefusesWithoutSystemd) {
   EXPECT_EQ(result.error().description, "sh failed");
   ASSERT_EQ(runner->calls.size(), 1U);
   EXPECT_EQ(runner->calls[0].front(), "/bin/sh");
+}
+
+}  // namespace
+}  // namespace vantreel
+
+namespace vantreel {
+namespace {
+
+TEST(RunningProcess, FirstArgumentAndMainBundleComeFromProc) {
+  const auto first = platform::service::firstProcessArgument();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(platform::service::lastPathComponent(*first), "helperctl_install_unit_test");
+  EXPECT_EQ(platform::service::mainBundleLocation(),
+            platform::service::deletingLastPathComponent(
+                platform::service::resolvingSymlinks("/proc/self/exe")));
+
+  EXPECT_EQ(platform::service::bundleLocationOfExecutable(
+                "/Applications/Vantreel.app/Contents/MacOS/vantreel-helperctl"),
+            "/Applications/Vantreel.app");
+  EXPECT_EQ(platform::service::bundleLocationOfExecutable("/usr/local/bin/vantreel-helperctl"),
+            "/usr/local/bin");
+  EXPECT_EQ(platform::service::bundleLocationOfExecutable("/x/MacOS/tool"), "/x/MacOS");
 }
 
 }  // namespace
