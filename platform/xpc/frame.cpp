@@ -254,10 +254,10 @@ tl::expected<std::vector<Value>, std::string> decodeValues(
         break;
       case ValueKind::fileDescriptor: {
         if (!value.is_object() || value.size() != 1 || !value.contains(kDescriptorKey) ||
-            !value[kDescriptorKey].is_number_unsigned()) {
+            !isInt64(value[kDescriptorKey]) || value[kDescriptorKey].get<std::int64_t>() < 0) {
           return wrong();
         }
-        const auto index = value[kDescriptorKey].get<std::uint64_t>();
+        const auto index = static_cast<std::uint64_t>(value[kDescriptorKey].get<std::int64_t>());
         if (index >= descriptors.size() || taken[index]) {
           return tl::unexpected("value " + std::to_string(i) + " names no descriptor sent");
         }

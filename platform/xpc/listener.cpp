@@ -126,8 +126,8 @@ void Listener::Core::acceptOne(Listener* owner, posix::UniqueFd socket) {
     case Connection::Admission::closed:
       return;
     case Connection::Admission::sentEarly:
-      connection->invalidate();
       refuse(pid, "it sent a message before it was admitted");
+      connection->invalidate();
       return;
     case Connection::Admission::failed:
       connection->invalidate();

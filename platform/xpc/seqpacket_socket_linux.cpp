@@ -189,7 +189,9 @@ SysResult<PeerIdentity> peerIdentity(int fd) {
     if (!start) {
       return tl::unexpected(start.error());
     }
-    if (auto alive = posix::pidfdSendSignal(identity.pidfd.get(), 0); !alive) {
+    // EPERM still proves the process exists: an unprivileged peer may not signal root.
+    if (auto alive = posix::pidfdSendSignal(identity.pidfd.get(), 0);
+        !alive && alive.error().code != EPERM) {
       return tl::unexpected(alive.error());
     }
     identity.startTime = *start;
