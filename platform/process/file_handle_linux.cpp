@@ -35,7 +35,7 @@ struct FileHandle::State {
 
 namespace {
 
-constexpr std::size_t kChunk = 64 * 1024;
+constexpr std::size_t kChunk = std::size_t{64} * 1024;
 
 posix::SysResult<posix::UniqueFd> makeEventFd() {
   const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

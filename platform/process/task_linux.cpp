@@ -15,9 +15,6 @@
 #include "platform/process/task.hpp"
 #include "platform/process/thread_reaper.hpp"
 
-extern char** environ;  // NOLINT(readability-redundant-declaration): unistd.h declares it only
-                        // under _GNU_SOURCE
-
 namespace vantreel::platform::process {
 
 namespace {
@@ -132,7 +129,10 @@ void Task::setEnvironment(const std::map<std::string, std::string>& environment)
   std::vector<std::string> entries;
   entries.reserve(environment.size());
   for (const auto& [name, value] : environment) {
-    entries.push_back(name + "=" + value);
+    std::string entry = name;
+    entry += '=';
+    entry += value;
+    entries.push_back(std::move(entry));
   }
   setEnvironment(std::move(entries));
 }

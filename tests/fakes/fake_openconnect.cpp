@@ -8,6 +8,7 @@
 // fake_openconnect_control.hpp.
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -87,9 +88,15 @@ std::string hex(const std::string& bytes) {
 
 bool unhex(const std::string& text, std::string& out) {
   const auto value = [](char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9') {
+      return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+      return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+      return c - 'A' + 10;
+    }
     return -1;
   };
   std::string digits;
@@ -139,8 +146,8 @@ void writeRecord(const std::string& path, int argc, char** argv, const std::stri
     return;
   }
   writeAllTo(fd, out);
-  ::close(fd);
-  ::rename(temporary.c_str(), path.c_str());
+  (void)::close(fd);
+  (void)::rename(temporary.c_str(), path.c_str());
 }
 
 void pause(long milliseconds) {
@@ -256,20 +263,23 @@ int main(int argc, char** argv) {
       sigaddset(&stopping, SIGINT);
       sigaddset(&stopping, SIGTERM);
       sigset_t previous;
-      ::sigprocmask(SIG_BLOCK, &stopping, &previous);
+      ::pthread_sigmask(SIG_BLOCK, &stopping, &previous);
       sigset_t none;
       sigemptyset(&none);
       while (gSignalled == 0) {
-        ::sigsuspend(&none);
+        ::sigsuspend(&none);  // NOLINT(concurrency-mt-unsafe): the program has one thread
       }
-      ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+      ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     } else if (step.verb == "exit") {
       return std::atoi(step.argument.c_str());
     } else if (step.verb == "kill") {
       // Ends by a signal of its own, with the default disposition.
       const int number = std::atoi(step.argument.c_str());
-      ::signal(number, SIG_DFL);
-      ::raise(number);
+      struct sigaction fallback {};
+      fallback.sa_handler = SIG_DFL;
+      sigemptyset(&fallback.sa_mask);
+      (void)::sigaction(number, &fallback, nullptr);
+      (void)::raise(number);
     }
   }
   return gSignalled != 0 ? scenario.signalExit : 0;
