@@ -135,6 +135,25 @@ refused wrong-password 1 'Login failed.' 'Failed to complete authentication' -- 
 wrong_pin=pin-sha256:$(head -c 32 /dev/urandom | base64)
 refused wrong-pin 1 'None of the 1 fingerprint(s) specified via --servercert match' \
   'SSL connection failure: Error in the certificate.' -- --pin "$wrong_pin" --cafile "$roots"
+# A SIGKILL leaves the vpnc-script's host route to the server behind: the stale route the daemon
+# deletes before the next start, with the command its Linux layout uses.
+killed_log=$VT_TUNNEL_DIR/killed.log
+vt_tunnel_openconnect_start "$VT_TUNNEL_DIR/app" "$killed_log" --pin "$VT_TUNNEL_PIN"
+if vt_tunnel_wait_line 'Connected tun[0-9]+ as ' "$killed_log" 30 "$VT_TUNNEL_OC_PID" >/dev/null; then
+  kill -KILL "$VT_TUNNEL_OC_PID"
+  { wait "$VT_TUNNEL_OC_PID"; } 2>/dev/null || true
+  check "sigkill: the tun interface goes with the process" vt_tunnel_wait_tun absent 5
+  check "sigkill: the host route to the server stays" \
+    quiet bash -c "ip -n '$VT_TUNNEL_CLI_NS' -4 route show '$VT_TUNNEL_SERVER/32' | grep -q ."
+  check "sigkill: 'ip -4 route del <server>/32' removes it with status 0" \
+    quiet vt_tunnel_client ip -4 route del "$VT_TUNNEL_SERVER/32"
+  check "sigkill: a second deletion finds nothing and fails" \
+    quiet bash -c "! ip netns exec '$VT_TUNNEL_CLI_NS' ip -4 route del '$VT_TUNNEL_SERVER/32'"
+  connect_and_stop after-sigkill --pin "$VT_TUNNEL_PIN"
+else
+  not_ok "sigkill: OpenConnect prints the interface line"
+  dump_log "$killed_log"
+fi
 check "self-signed: the host's resolv.conf is untouched" \
   test "$(sha256sum /etc/resolv.conf 2>/dev/null | cut -d' ' -f1 || true)" = "$resolv_sum"
 
