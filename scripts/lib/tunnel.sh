@@ -91,10 +91,12 @@ _vt_tunnel_certificates() {
 }
 
 _vt_tunnel_pin() {
-  local der
-  der=$(openssl pkey -in "$1" -pubout -outform DER | openssl dgst -sha256 -binary | base64) ||
+  local - digest
+  set -o pipefail
+  digest=$(openssl pkey -in "$1" -pubout -outform DER | openssl dgst -sha256 -binary | base64) ||
     return 1
-  printf 'pin-sha256:%s' "$der"
+  [ "${#digest}" -eq 44 ] || return 1
+  printf 'pin-sha256:%s' "$digest"
 }
 
 vt_tunnel_up() {
@@ -118,6 +120,10 @@ vt_tunnel_up() {
   # whatever part of this function ran before a failure or a signal.
   local rnd
   rnd=$(od -An -N3 -tx1 /dev/urandom | tr -d ' \n')
+  if ! [[ "$rnd" =~ ^[0-9a-f]{6}$ ]]; then
+    _vt_tunnel_err "/dev/urandom: cannot draw an id"
+    return 1
+  fi
   export VT_TUNNEL_ID=$rnd
   export VT_TUNNEL_SRV_NS=vt-srv-$rnd VT_TUNNEL_CLI_NS=vt-cli-$rnd
   local octet=$((16#${rnd:0:2} % 250 + 2))
@@ -134,6 +140,7 @@ vt_tunnel_up() {
   export VT_TUNNEL_CERT_MODE=$mode VT_TUNNEL_OCSERV_PID=
   VT_TUNNEL_DIR=$(mktemp -d /tmp/vt-tunnel.XXXXXX) || {
     _vt_tunnel_err "mktemp: cannot create the work directory"
+    vt_tunnel_down
     return 1
   }
   export VT_TUNNEL_DIR
