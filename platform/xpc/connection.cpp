@@ -532,6 +532,7 @@ void Connection::finish(Ending ending, std::optional<Error> failure) {
     finished_ = true;
     invalidated_ = true;
     liveFd_ = -1;
+    pidfd_.reset();
     pending.swap(pending_);
     onInvalidation = std::move(invalidationHandler_);
     onInterruption = std::move(interruptionHandler_);

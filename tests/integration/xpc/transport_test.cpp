@@ -450,7 +450,15 @@ TEST_F(TransportTest, HostileFramesInvalidateTheConnectionAndLeakNoDescriptor) {
       {"oversize", call("echo:withReply:", Json::array({std::string(70000, 'x')}))},
       {"unknown reply", Frame{Frame::Kind::reply, 9, {}, Json::array()}.encode()},
   };
-  const auto before = openDescriptors();
+  // Connections of earlier tests may still be closing on their own threads.
+  auto before = openDescriptors();
+  for (int settled = 0; settled < 5; ++settled) {
+    std::this_thread::sleep_for(20ms);
+    if (const auto now = openDescriptors(); now != before) {
+      before = now;
+      settled = 0;
+    }
+  }
   int ended = 0;
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -475,6 +483,11 @@ TEST_F(TransportTest, HostileFramesInvalidateTheConnectionAndLeakNoDescriptor) {
     delegate_->connections.clear();
   }
   EXPECT_EQ(delegate_->service->reached.load(), 0);
+  // The last connection's thread may still be on its way out.
+  const auto deadline = std::chrono::steady_clock::now() + kGenerous;
+  while (openDescriptors() != before && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
   EXPECT_EQ(openDescriptors(), before);
 }
 
