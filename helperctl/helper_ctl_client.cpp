@@ -1,0 +1,195 @@
+#include "helperctl/helper_ctl_client.hpp"
+
+#include <cstddef>
+#include <mutex>
+#include <optional>
+#include <semaphore>
+#include <span>
+#include <utility>
+
+#include "platform/posix/io.hpp"
+#include "platform/process/pipe.hpp"
+#include "shared/helper_client_dispatcher.hpp"
+#include "shared/helper_client_protocol.hpp"
+#include "shared/helper_xpc_protocol.hpp"
+
+namespace vantreel {
+namespace {
+
+using platform::xpc::Connection;
+
+void writeLine(int fd, std::string text) {
+  text.push_back('\n');
+  // Nothing sensible is left to do when standard output or error has gone away.
+  (void)platform::posix::writeAll(fd, std::as_bytes(std::span(text.data(), text.size())));
+}
+
+CtlError passedOn(const platform::xpc::Error& error) {
+  return CtlError{std::string(HelperCtlClient::xpcErrorDomain), error.code(), error.description()};
+}
+
+CtlError passedOn(const platform::posix::SysError& error) {
+  return CtlError{std::string(posixErrorDomain), error.code, error.description()};
+}
+
+CtlError ownError(std::int64_t code, std::string_view description) {
+  return CtlError{std::string(Constants::helperCtlBundleID), code, std::string(description)};
+}
+
+// The exported object: holds its client weakly, so the connection never keeps it alive.
+class LogForwarder final : public HelperClientProtocol {
+ public:
+  explicit LogForwarder(std::weak_ptr<HelperCtlClient> client) : client_(std::move(client)) {}
+
+  void appendLog(std::string line) override {
+    if (auto client = client_.lock()) {
+      client->appendLog(line);
+    }
+  }
+
+ private:
+  std::weak_ptr<HelperCtlClient> client_;
+};
+
+// Shared by one waiting call and the handlers of that call, so that a handler running after
+// the call gave up still finds both alive.
+template <class T>
+struct CallSlot {
+  std::binary_semaphore done{0};
+  std::mutex mutex;  // guards result
+  std::optional<tl::expected<T, CtlError>> result;
+};
+
+// Overwrites a buffer that held a secret before its memory is handed back.
+void scrub(std::string& secret) {
+  // Through a volatile pointer, so that the stores are not dropped as dead.
+  volatile char* bytes = secret.data();
+  for (std::size_t i = 0; i < secret.size(); ++i) {
+    bytes[i] = '\0';
+  }
+  secret.clear();
+}
+
+}  // namespace
+
+std::shared_ptr<HelperCtlClient> HelperCtlClient::make(std::string_view machService) {
+  return make(machService, Streams{});
+}
+
+std::shared_ptr<HelperCtlClient> HelperCtlClient::make(std::string_view machService,
+                                                       Streams streams) {
+  auto client = std::make_shared<HelperCtlClient>(Passkey{}, machService, streams);
+  client->setUp(client);
+  return client;
+}
+
+HelperCtlClient::HelperCtlClient(Passkey, std::string_view machService, Streams streams)
+    : streams_(streams),
+      connection(Connection::machService(std::string(machService), Connection::privileged)) {}
+
+void HelperCtlClient::setUp(const std::shared_ptr<HelperCtlClient>& self) {
+  connection->setRemoteObjectInterface(HelperXPCProtocol::makeInterface());
+  connection->setExportedInterface(HelperClientProtocol::makeInterface());
+  connection->setExportedObject(
+      std::make_shared<HelperClientDispatcher>(std::make_shared<LogForwarder>(self)));
+  connection->resume();
+}
+
+HelperCtlClient::~HelperCtlClient() { connection->invalidate(); }
+
+void HelperCtlClient::invalidate() { connection->invalidate(); }
+
+void HelperCtlClient::appendLog(const std::string& line) { writeLine(streams_.output, line); }
+
+HelperXPCProxy HelperCtlClient::proxy(std::function<void(const platform::xpc::Error&)> onError) {
+  return HelperXPCProxy(connection, [fd = streams_.error, onError = std::move(onError)](
+                                        const platform::xpc::Error& error) {
+    writeLine(fd, "helper XPC error: " + error.description());
+    onError(error);
+  });
+}
+
+template <class T>
+tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, const Body<T>& body,
+                                                const std::function<void()>& onSent) {
+  auto slot = std::make_shared<CallSlot<T>>();
+  auto complete = [slot](tl::expected<T, CtlError> outcome) {
+    {
+      std::scoped_lock lock(slot->mutex);
+      slot->result = std::move(outcome);
+    }
+    slot->done.release();
+  };
+  auto proxied = proxy(
+      [complete](const platform::xpc::Error& error) { complete(tl::unexpected(passedOn(error))); });
+  body(proxied, complete);
+  if (onSent) {
+    onSent();
+  }
+  // The time-out runs from the moment the message has left, not from when the call began.
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  if (!slot->done.try_acquire_until(deadline)) {
+    return tl::unexpected(ownError(timedOutCode, timedOutDescription));
+  }
+  std::scoped_lock lock(slot->mutex);
+  return std::move(*slot->result);
+}
+
+tl::expected<std::string, CtlError> HelperCtlClient::getVersion() {
+  return sync<std::string>(versionTimeout, [](HelperXPCProxy& proxied, auto complete) {
+    proxied.getVersionWithReply(
+        [complete = std::move(complete)](std::string version) { complete(std::move(version)); });
+  });
+}
+
+tl::expected<HelperOpResult, CtlError> HelperCtlClient::status() {
+  return sync<HelperOpResult>(statusTimeout, [](HelperXPCProxy& proxied, auto complete) {
+    proxied.statusWithReply(
+        [complete = std::move(complete)](HelperOpResult result) { complete(std::move(result)); });
+  });
+}
+
+tl::expected<HelperOpResult, CtlError> HelperCtlClient::stop() {
+  return sync<HelperOpResult>(stopTimeout, [](HelperXPCProxy& proxied, auto complete) {
+    proxied.stopWithReply(
+        [complete = std::move(complete)](HelperOpResult result) { complete(std::move(result)); });
+  });
+}
+
+tl::expected<HelperOpResult, CtlError> HelperCtlClient::connect(
+    const HelperStartRequest& request, std::string_view password,
+    const std::function<void()>& onSent) {
+  if (password.size() > maxPasswordBytes) {
+    return tl::unexpected(ownError(passwordTooLongCode, passwordTooLongDescription));
+  }
+  auto made = platform::process::Pipe::make();
+  if (!made) {
+    return tl::unexpected(passedOn(made.error()));
+  }
+  std::optional<platform::process::Pipe> pipe(std::move(*made));
+  std::string line(password);
+  line.push_back('\n');
+  // The pipe holds far more than the longest line admitted, so this write never waits for
+  // the daemon, which is not reading yet.
+  auto written = pipe->fileHandleForWriting()->writeData(line);
+  scrub(line);
+  if (!written) {
+    return tl::unexpected(passedOn(written.error()));
+  }
+  // A failed close still leaves the whole line in the pipe; the daemon reads to end of file.
+  (void)pipe->fileHandleForWriting()->close();
+  std::shared_ptr<platform::process::FileHandle> reading = pipe->fileHandleForReading();
+  return sync<HelperOpResult>(
+      connectTimeout,
+      [&](HelperXPCProxy& proxied, auto complete) {
+        proxied.start(request, reading, [complete = std::move(complete)](HelperOpResult result) {
+          complete(std::move(result));
+        });
+        // The message carries its own copy of the read end; ours is of no further use.
+        reading.reset();
+        pipe.reset();
+      },
+      onSent);
+}
+
+}  // namespace vantreel
