@@ -123,7 +123,7 @@ class Service final : public ExportedObject {
   Reply kept;
 };
 
-class Delegate final : public ListenerDelegate {
+class Delegate final : public ListenerDelegate, public std::enable_shared_from_this<Delegate> {
  public:
   bool shouldAcceptNewConnection(Listener& /*listener*/,
                                  std::shared_ptr<Connection> connection) override {
@@ -139,10 +139,12 @@ class Delegate final : public ListenerDelegate {
     }
     connection->setExportedInterface(serviceInterface());
     connection->setExportedObject(service);
-    connection->setInvalidationHandler([this] {
-      std::scoped_lock lock(mutex);
-      ++invalidations;
-      cv.notify_all();
+    connection->setInvalidationHandler([weak = weak_from_this()] {
+      if (auto self = weak.lock()) {
+        std::scoped_lock lock(self->mutex);
+        ++self->invalidations;
+        self->cv.notify_all();
+      }
     });
     connection->resume();
     std::scoped_lock lock(mutex);
