@@ -1,0 +1,339 @@
+#include "helper/open_connect_runner.hpp"
+
+#include <openssl/crypto.h>
+#include <unicode/regex.h>
+#include <unicode/unistr.h>
+#include <unicode/utf8.h>
+
+#include <exception>
+#include <map>
+
+#include "helper/helper_log.hpp"
+#include "helper/line_splitter.hpp"
+#include "platform/posix/check.hpp"
+#include "platform/process/pipe.hpp"
+#include "shared/argument_validation.hpp"
+#include "shared/constants.hpp"
+
+namespace vantreel {
+namespace {
+
+namespace process = platform::process;
+
+constexpr std::string_view kIdle = "idle";
+constexpr std::string_view kAuthenticating = "authenticating";
+constexpr std::string_view kConnected = "connected";
+constexpr std::string_view kStopping = "stopping";
+
+constexpr std::size_t kMaxSecretBytes = 8192;
+constexpr auto kInterruptGrace = std::chrono::seconds(5);
+constexpr auto kTerminateGrace = std::chrono::seconds(3);
+
+// Overwrites a buffer that held the password before it is released.
+class Wiped {
+ public:
+  explicit Wiped(std::string& secret) : secret_(secret) {}
+  ~Wiped() { OPENSSL_cleanse(secret_.data(), secret_.size()); }
+  Wiped(const Wiped&) = delete;
+  Wiped& operator=(const Wiped&) = delete;
+
+ private:
+  std::string& secret_;
+};
+
+const icu::RegexPattern& tunnelInterfacePattern() {
+  static const std::unique_ptr<icu::RegexPattern> pattern = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    UParseError where{};
+    std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(
+        icu::UnicodeString::fromUTF8("\\b(?:tun|utun|tap)\\d+\\b"), where, status));
+    VT_CHECK(U_SUCCESS(status) && compiled);
+    return compiled;
+  }();
+  return *pattern;
+}
+
+bool namesTunnelInterface(const std::string& line) {
+  const icu::UnicodeString text = icu::UnicodeString::fromUTF8(line);
+  UErrorCode status = U_ZERO_ERROR;
+  const std::unique_ptr<icu::RegexMatcher> matcher(tunnelInterfacePattern().matcher(text, status));
+  if (U_FAILURE(status) || !matcher) {
+    return false;
+  }
+  const bool found = matcher->find(status) != 0;
+  return U_SUCCESS(status) && found;
+}
+
+// The password: the text before the first line feed of at most kMaxSecretBytes bytes that the
+// client writes before closing its end. A client that neither closes nor fills the pipe is cut
+// off at the deadline, since the runner's lock is held meanwhile.
+tl::expected<std::string, RunnerError> readSecret(process::FileHandle& pipe,
+                                                  std::chrono::milliseconds deadline,
+                                                  bool (*isValidUtf8)(std::string_view)) {
+  auto bytes = pipe.readDataOfLength(kMaxSecretBytes, std::chrono::steady_clock::now() + deadline);
+  if (!bytes) {
+    return tl::unexpected(RunnerError::passwordReadFailed());
+  }
+  const Wiped wiped(*bytes);
+  if (bytes->empty() || !isValidUtf8(*bytes)) {
+    return tl::unexpected(RunnerError::passwordReadFailed());
+  }
+  std::string password = bytes->substr(0, bytes->find('\n'));
+  if (password.empty()) {
+    return tl::unexpected(RunnerError::passwordReadFailed());
+  }
+  return password;
+}
+
+}  // namespace
+
+OpenConnectRunner::Environment OpenConnectRunner::Environment::system() {
+  const auto layout = platform::service::Layout::running();
+  Environment environment;
+  environment.exportDirectory = "/var/run/" + std::string(Constants::helperBundleID);
+  environment.certificateSource = layout.rootCertificateSource();
+  environment.routeCommand = [layout](const std::string& address) {
+    return layout.routeDeleteCommand(address);
+  };
+  environment.copiesDirectory = environment.exportDirectory;
+  return environment;
+}
+
+std::shared_ptr<OpenConnectRunner> OpenConnectRunner::create() {
+  return create(Environment::system());
+}
+
+std::shared_ptr<OpenConnectRunner> OpenConnectRunner::create(Environment environment) {
+  return std::shared_ptr<OpenConnectRunner>(new OpenConnectRunner(std::move(environment)));
+}
+
+bool OpenConnectRunner::isValidUtf8(std::string_view bytes) {
+  if (bytes.size() > static_cast<std::size_t>(INT32_MAX)) {
+    return false;
+  }
+  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+  const auto length = static_cast<std::int32_t>(bytes.size());
+  for (std::int32_t i = 0; i < length;) {
+    UChar32 c = 0;
+    U8_NEXT(data, i, length, c);
+    if (c < 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+tl::expected<void, RunnerError> OpenConnectRunner::start(const HelperStartRequest& request,
+                                                         process::FileHandle& passwordPipe,
+                                                         const std::string& appBundle,
+                                                         ExitCallback onExit,
+                                                         LogHandler logHandler) {
+  std::shared_ptr<process::Task> failedTask;
+  try {
+    std::scoped_lock guard(lock_);
+    return startLocked(request, passwordPipe, appBundle, onExit, logHandler, failedTask);
+  } catch (const std::exception& failure) {
+    return tl::unexpected(RunnerError::spawnFailed(failure.what()));
+  } catch (...) {
+    return tl::unexpected(RunnerError::spawnFailed("start: unexpected failure"));
+  }
+}
+
+tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
+    const HelperStartRequest& request, process::FileHandle& passwordPipe,
+    const std::string& appBundle, ExitCallback& onExit, LogHandler& logHandler,
+    std::shared_ptr<process::Task>& failedTask) {
+  if (process_) {
+    return tl::unexpected(RunnerError::alreadyRunning());
+  }
+  std::optional<std::string_view> servercert;
+  if (request.servercert()) {
+    servercert = *request.servercert();
+  }
+  const auto validated =
+      ArgumentValidation::validate(request.server(), request.username(), servercert);
+  if (!validated) {
+    return tl::unexpected(RunnerError::invalidRequest(validated.error().message));
+  }
+  const auto program = resolveOpenConnectItem(appBundle);
+  if (!program) {
+    return tl::unexpected(program.error());
+  }
+  const auto script = resolveVpncScriptItem(appBundle);
+  if (!script) {
+    return tl::unexpected(script.error());
+  }
+  if (environment_.afterVerification) {
+    environment_.afterVerification();
+  }
+  // What runs as root from here on is the copy, which the bundle's owner cannot touch.
+  auto copies = makeVerifiedCopies(*program, *script, environment_.copiesDirectory);
+  if (!copies) {
+    return tl::unexpected(copies.error());
+  }
+  const auto cafile = exportSystemRoots(environment_);
+  std::optional<std::string_view> cafileArgument;
+  if (cafile) {
+    cafileArgument = *cafile;
+  }
+  const auto arguments =
+      ArgumentValidation::openConnectArgs(*validated, (*copies)->script(), cafileArgument);
+
+  auto password = readSecret(passwordPipe, environment_.passwordDeadline, &isValidUtf8);
+  if (!password) {
+    return tl::unexpected(password.error());
+  }
+  std::string secretLine;
+  const Wiped wiped(secretLine);
+  secretLine.reserve(password->size() + 1);
+  secretLine += *password;
+  secretLine += '\n';
+  OPENSSL_cleanse(password->data(), password->size());
+
+  removeStaleHostRoutes(validated->server, environment_);
+
+  auto input = process::Pipe::make();
+  auto output = process::Pipe::make();
+  auto error = process::Pipe::make();
+  if (!input || !output || !error) {
+    const auto& failed = !input ? input.error() : !output ? output.error() : error.error();
+    return tl::unexpected(RunnerError::spawnFailed(failed.description()));
+  }
+  // At most 8193 bytes: the pipe holds them before the child runs, so nothing after the launch
+  // can fail and leave a child that is not recorded.
+  if (auto written = input->fileHandleForWriting()->writeData(secretLine); !written) {
+    return tl::unexpected(RunnerError::spawnFailed(written.error().description()));
+  }
+  [[maybe_unused]] const auto closed = input->fileHandleForWriting()->close();
+
+  const std::string directory = (*copies)->directory();
+  auto task = process::Task::create();
+  task->setExecutable((*copies)->program());
+  task->setArguments(arguments);
+  task->setEnvironment(std::map<std::string, std::string>{
+      {"LANG", "en_US.UTF-8"},
+      {"PATH", directory + ":/usr/bin:/bin:/usr/sbin:/sbin"},
+      {"DYLD_LIBRARY_PATH", directory + "/lib"},
+  });
+  task->setStandardInput(*input);
+  task->setStandardOutput(*output);
+  task->setStandardError(*error);
+
+  const std::uint64_t generation = generation_ + 1;
+  task->setTerminationHandler([weak = weak_from_this(), generation, onExit = std::move(onExit),
+                               copies = std::move(*copies)](process::Task& child) mutable {
+    copies.reset();
+    if (auto self = weak.lock()) {
+      self->childExited(child, generation, onExit);
+    }
+  });
+  forward(output->fileHandleForReading(), generation);
+  forward(error->fileHandleForReading(), generation);
+
+  if (auto launched = task->launch(); !launched) {
+    output->fileHandleForReading()->clearReadabilityHandler();
+    error->fileHandleForReading()->clearReadabilityHandler();
+    // Released by the caller after the lock: the exit callback goes with it.
+    failedTask = std::move(task);
+    return tl::unexpected(RunnerError::spawnFailed(launched.error()));
+  }
+  process_ = std::move(task);
+  generation_ = generation;
+  state_ = kAuthenticating;
+  // The replaced handler goes back to the caller, to be released after the lock.
+  std::swap(logHandler_, logHandler);
+  HelperLog::info("started bundled OpenConnect for " + validated->server);
+  return {};
+}
+
+void OpenConnectRunner::forward(const std::shared_ptr<process::FileHandle>& readEnd,
+                                std::uint64_t generation) {
+  // The handler keeps its own read end alive until end of file and then lets go of it.
+  readEnd->setReadabilityHandler(
+      [weak = weak_from_this(), generation, readEnd,
+       splitter = std::make_shared<LineSplitter>()](process::FileHandle& handle) {
+        auto data = handle.availableData();
+        const bool ended = !data || data->empty();
+        const auto lines = ended ? splitter->finish() : splitter->feed(*data);
+        if (auto self = weak.lock()) {
+          for (const auto& line : lines) {
+            self->emit(line, generation);
+          }
+        }
+        if (ended) {
+          handle.clearReadabilityHandler();
+        }
+      });
+}
+
+void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) {
+  const bool namesInterface = namesTunnelInterface(line);
+  LogHandler handler;
+  {
+    std::scoped_lock guard(lock_);
+    handler = logHandler_;
+    // Lines still draining from a child whose exit was handled must not mark an idle runner
+    // connected.
+    if (namesInterface && process_ && generation == generation_) {
+      state_ = kConnected;
+    }
+  }
+  if (handler) {
+    handler(line);
+  }
+}
+
+void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generation,
+                                    const ExitCallback& onExit) {
+  std::shared_ptr<process::Task> released;
+  {
+    std::scoped_lock guard(lock_);
+    if (process_ && generation == generation_) {
+      released = std::move(process_);
+      state_ = kIdle;
+    }
+  }
+  const int status = task.terminationStatus();
+  HelperLog::info("OpenConnect exited rc=" + std::to_string(status));
+  if (onExit) {
+    onExit(status);
+  }
+}
+
+tl::expected<void, RunnerError> OpenConnectRunner::stop() {
+  std::shared_ptr<process::Task> child;
+  {
+    std::scoped_lock guard(lock_);
+    if (!process_) {
+      return tl::unexpected(RunnerError::notRunning());
+    }
+    state_ = kStopping;
+    child = process_;
+  }
+  // The waits are on the child's pidfd (through its waiter), never on a timer loop.
+  child->interrupt();
+  if (!child->waitUntilExit(kInterruptGrace)) {
+    child->terminate();
+    if (!child->waitUntilExit(kTerminateGrace)) {
+      child->kill();
+    }
+  }
+  return {};
+}
+
+std::string OpenConnectRunner::currentState() const {
+  std::scoped_lock guard(lock_);
+  return std::string(state_);
+}
+
+std::int64_t OpenConnectRunner::currentPid() const {
+  std::scoped_lock guard(lock_);
+  return process_ ? process_->processIdentifier() : 0;
+}
+
+void OpenConnectRunner::setLogHandler(LogHandler handler) {
+  std::scoped_lock guard(lock_);
+  std::swap(logHandler_, handler);
+}
+
+}  // namespace vantreel
