@@ -33,7 +33,7 @@ tl::expected<Sha256::Digest, OSStatus> hashFile(int dirFd, const std::string& na
     return tl::unexpected(errSecCSBadResource);
   }
   Sha256 hash;
-  std::vector<std::uint8_t> buffer(64 * 1024);
+  std::vector<std::uint8_t> buffer(std::size_t{64} * 1024);
   for (;;) {
     const auto n = posix::readSome(file->get(), std::as_writable_bytes(std::span(buffer)));
     if (!n) {

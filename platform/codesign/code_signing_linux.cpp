@@ -59,7 +59,7 @@ tl::expected<VerifiedSignature, OSStatus> verifyFile(int fd) {
     return tl::unexpected(errSecCSSignatureFailed);
   }
   Sha256 hash;
-  std::vector<std::uint8_t> buffer(256 * 1024);
+  std::vector<std::uint8_t> buffer(std::size_t{256} * 1024);
   for (std::uint64_t offset = 0; offset < layout->contentSize;) {
     const auto chunk = static_cast<std::size_t>(
         std::min<std::uint64_t>(buffer.size(), layout->contentSize - offset));

@@ -37,7 +37,10 @@ posix::SysResult<posix::UniqueFd> openAt(int dirFd, const std::string& name, int
       return posix::UniqueFd(fd);
     }
     if (errno != EINTR) {
-      return tl::unexpected(posix::lastError(what + " " + name));
+      std::string operation = what;
+      operation += ' ';
+      operation += name;
+      return tl::unexpected(posix::lastError(std::move(operation)));
     }
   }
 }
@@ -109,7 +112,8 @@ posix::SysResult<std::vector<std::string>> listDirectory(int dirFd, std::size_t 
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
-    const dirent* entry = ::readdir(dir.get());
+    // readdir is safe here: glibc locks per stream, and the stream is this call's own.
+    const dirent* entry = ::readdir(dir.get());  // NOLINT(concurrency-mt-unsafe)
     if (entry == nullptr) {
       if (errno != 0) {
         return tl::unexpected(posix::lastError("readdir"));

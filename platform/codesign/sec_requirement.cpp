@@ -65,6 +65,8 @@ std::optional<std::vector<Token>> tokenize(std::string_view text) {
   return tokens;
 }
 
+// Recursive descent; the recursion is bounded by kMaxDepth (nesting) and by flattening chains.
+// NOLINTBEGIN(misc-no-recursion)
 class Parser {
  public:
   using Node = SecRequirement::Node;
@@ -207,6 +209,7 @@ class Parser {
   int depth_ = 0;
   std::vector<Node> nodes_;
 };
+// NOLINTEND(misc-no-recursion)
 
 }  // namespace
 
@@ -232,6 +235,8 @@ bool SecRequirement::isSatisfiedBy(const VerifiedSignature& signature) const {
   return evaluate(root_, signature);
 }
 
+// Recurses no deeper than the parser nested.
+// NOLINTNEXTLINE(misc-no-recursion)
 bool SecRequirement::evaluate(std::size_t index, const VerifiedSignature& signature) const {
   VT_CHECK(index < nodes_.size());
   const Node& node = nodes_[index];
