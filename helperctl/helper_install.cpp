@@ -87,6 +87,26 @@ const service::ServiceNames& HelperInstall::serviceNames() {
   return names;
 }
 
+const std::string& HelperInstall::installedHelperPath() {
+  static const std::string path = service::Layout::running().installedHelperPath(serviceNames());
+  return path;
+}
+
+const std::string& HelperInstall::installedPlistPath() {
+  static const std::string path = service::Layout::running().installedJobPath(serviceNames());
+  return path;
+}
+
+const std::string& HelperInstall::legacyPlistPath() {
+  static const std::string path = service::Layout::running().legacyJobPath(serviceNames());
+  return path;
+}
+
+const std::string& HelperInstall::removeLegacyJob() {
+  static const std::string text = service::Layout::running().removeLegacyJob(serviceNames());
+  return text;
+}
+
 std::optional<std::string> HelperInstall::hostAppBundle() {
   return hostAppBundle(service::firstProcessArgument());
 }

@@ -21,6 +21,12 @@ class HelperInstall {
   // The product's job names, from Constants.
   [[nodiscard]] static const platform::service::ServiceNames& serviceNames();
 
+  // The running system's installed paths and legacy clean-up, each built once.
+  [[nodiscard]] static const std::string& installedHelperPath();
+  [[nodiscard]] static const std::string& installedPlistPath();
+  [[nodiscard]] static const std::string& legacyPlistPath();
+  [[nodiscard]] static const std::string& removeLegacyJob();
+
   // The app bundle holding the running control tool, searched from the first process argument
   // (or the given one): the path itself and its 7 nearest parents, symbolic links resolved.
   [[nodiscard]] static std::optional<std::string> hostAppBundle();

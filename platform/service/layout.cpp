@@ -25,6 +25,14 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 
 std::string unitName(std::string_view label) { return std::string(label) + ".service"; }
 
+// A program path stays bare in the scripts when the shell would read it as one plain word.
+std::string shellWord(std::string_view text) {
+  const bool plain = !text.empty() && text.find_first_not_of(
+                                          "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                          "0123456789/._-+") == std::string_view::npos;
+  return plain ? std::string(text) : shellQuote(text);
+}
+
 }  // namespace
 
 std::string shellQuote(std::string_view text) {
@@ -58,8 +66,8 @@ std::string appleScriptEscape(std::string_view text) {
   return escaped;
 }
 
-Layout::Layout(Kind kind, std::string root, std::string systemctl)
-    : kind_(kind), root_(std::move(root)), systemctl_(std::move(systemctl)) {
+Layout::Layout(Kind kind, std::string root, const std::string& systemctl)
+    : kind_(kind), root_(std::move(root)), systemctl_(shellWord(systemctl)) {
   while (root_.size() > 1 && root_.back() == '/') {
     root_.pop_back();
   }
@@ -70,8 +78,8 @@ Layout::Layout(Kind kind, std::string root, std::string systemctl)
 
 Layout Layout::darwin(std::string root) { return Layout(Kind::darwin, std::move(root), {}); }
 
-Layout Layout::linux(std::string root, std::string systemctl) {
-  return Layout(Kind::linux, std::move(root), std::move(systemctl));
+Layout Layout::linux(std::string root, const std::string& systemctl) {
+  return Layout(Kind::linux, std::move(root), systemctl);
 }
 
 std::string Layout::rooted(std::string_view systemPath) const {

@@ -25,7 +25,7 @@ class Layout {
   // systemd: /usr/local/libexec, /etc/systemd/system, systemctl, pkexec. systemctl names the
   // program the scripts call, which a test may replace with a recording stand-in.
   [[nodiscard]] static Layout linux(std::string root = "/",
-                                    std::string systemctl = "/bin/systemctl");
+                                    const std::string& systemctl = "/bin/systemctl");
   // The layout of the system this program runs on.
   [[nodiscard]] static Layout running();
 
@@ -81,7 +81,7 @@ class Layout {
   [[nodiscard]] std::vector<std::string> routeDeleteCommand(const std::string& address) const;
 
  private:
-  Layout(Kind kind, std::string root, std::string systemctl);
+  Layout(Kind kind, std::string root, const std::string& systemctl);
 
   Kind kind_;
   std::string root_;

@@ -327,7 +327,9 @@ namespace {
 TEST(RunningProcess, FirstArgumentAndMainBundleComeFromProc) {
   const auto first = platform::service::firstProcessArgument();
   ASSERT_TRUE(first.has_value());
-  EXPECT_EQ(platform::service::lastPathComponent(*first), "helperctl_install_unit_test");
+  EXPECT_EQ(
+      platform::service::lastPathComponent(*first),
+      platform::service::lastPathComponent(platform::service::resolvingSymlinks("/proc/self/exe")));
   EXPECT_EQ(platform::service::mainBundleLocation(),
             platform::service::deletingLastPathComponent(
                 platform::service::resolvingSymlinks("/proc/self/exe")));

@@ -186,6 +186,19 @@ TEST(LinuxLayout, InstallScriptStopsAtTheFirstFailedFileStep) {
                 unit + " " + helper + " && /bin/systemctl daemon-reload");
 }
 
+TEST(LinuxLayout, RunningSystemTextsAndAnUnusualSystemctlPath) {
+  EXPECT_EQ(HelperInstall::installedHelperPath(), "/usr/local/libexec/org.vantreel.desktop.helper");
+  EXPECT_EQ(HelperInstall::installedPlistPath(),
+            "/etc/systemd/system/org.vantreel.desktop.helperd.service");
+  EXPECT_EQ(HelperInstall::legacyPlistPath(),
+            "/etc/systemd/system/org.vantreel.desktop.helper.service");
+  EXPECT_EQ(HelperInstall::removeLegacyJob(), Layout::linux().removeLegacyJob(names()));
+  // A stand-in path the shell would split or expand is quoted like any other path.
+  EXPECT_EQ(Layout::linux("/", "/tmp/a b/$(x)/systemctl").removeLegacyJob(names()),
+            "'/tmp/a b/$(x)/systemctl' disable --now org.vantreel.desktop.helper.service "
+            "2>/dev/null; /bin/rm -f '/etc/systemd/system/org.vantreel.desktop.helper.service'");
+}
+
 TEST(LinuxLayout, AdminCommandIsPkexecUnlessAlreadyRoot) {
   EXPECT_EQ(Layout::linux().adminCommand("true", false),
             (std::vector<std::string>{"/usr/bin/pkexec", "/bin/sh", "-c", "true"}));

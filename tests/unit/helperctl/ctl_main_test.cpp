@@ -1,0 +1,191 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "helperctl/helper_ctl_main.hpp"
+#include "shared/constants.hpp"
+
+namespace vantreel {
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(CtlCommandWordTest, FirstArgumentWithoutDashIsTheCommand) {
+  EXPECT_EQ(HelperCtlMain::commandWord({}), "status");
+  EXPECT_EQ(HelperCtlMain::commandWord({"--json"}), "status");
+  EXPECT_EQ(HelperCtlMain::commandWord({"--json", "-h", "--help"}), "status");
+  EXPECT_EQ(HelperCtlMain::commandWord({"--json", "version"}), "version");
+  EXPECT_EQ(HelperCtlMain::commandWord({"disconnect", "status"}), "disconnect");
+  // Option values count as arguments: a value before the command word is taken for it.
+  EXPECT_EQ(HelperCtlMain::commandWord({"--server", "host", "connect"}), "host");
+  // Case is kept; matching the commands is the dispatcher's business.
+  EXPECT_EQ(HelperCtlMain::commandWord({"Status"}), "Status");
+  // An empty argument does not begin with "-".
+  EXPECT_EQ(HelperCtlMain::commandWord({"--json", "", "status"}), "");
+}
+
+TEST(CtlOptionValueTest, ArgumentAfterFirstOccurrenceTakenAsItIs) {
+  const Args args = {"connect", "--server", "-weird", "--user", "u", "--server", "second"};
+  EXPECT_EQ(HelperCtlMain::value("--server", args), "-weird");
+  EXPECT_EQ(HelperCtlMain::value("--user", args), "u");
+  EXPECT_EQ(HelperCtlMain::value("--servercert", args), std::nullopt);
+  // The option as the last argument has no value; an empty value is still a value.
+  EXPECT_EQ(HelperCtlMain::value("--user", Args{"connect", "--user"}), std::nullopt);
+  EXPECT_EQ(HelperCtlMain::value("--user", Args{"--user", ""}), "");
+  // Exact text only: no prefixes, no "=" forms.
+  EXPECT_EQ(HelperCtlMain::value("--user", Args{"--user=u", "x"}), std::nullopt);
+  EXPECT_EQ(HelperCtlMain::value("--serv", Args{"--server", "x"}), std::nullopt);
+}
+
+TEST(CtlConnectRequestTest, MissingValuesAndValidationFailures) {
+  const auto refused = [](const Args& args) {
+    auto request = HelperCtlMain::connectRequest(args);
+    EXPECT_FALSE(request.has_value());
+    if (request) {
+      return CtlError{};
+    }
+    EXPECT_EQ(request.error().domain, Constants::helperCtlBundleID);
+    EXPECT_EQ(request.error().code, 64);
+    return request.error();
+  };
+  EXPECT_EQ(refused({"connect"}).description, "connect requires --server and --user");
+  EXPECT_EQ(refused({"connect", "--server", "vpn.example.com"}).description,
+            "connect requires --server and --user");
+  EXPECT_EQ(refused({"connect", "--server", "vpn.example.com", "--user"}).description,
+            "connect requires --server and --user");
+  // "--user" is the server's value here, "u" the user name: validation then refuses the server.
+  EXPECT_EQ(refused({"connect", "--server", "--user", "u"}).description,
+            "server is not a valid host[:port][/path]");
+  EXPECT_EQ(
+      refused({"connect", "--server", "https://vpn.example.com/a%20b", "--user", "u"}).description,
+      "server argument failed allow-list checks");
+  EXPECT_EQ(refused({"connect", "--server", "vpn.example.com", "--user", "a b"}).description,
+            "username must be 1\u2013128 characters of A-Z a-z 0-9 . _ @ + -");
+  EXPECT_EQ(refused({"connect", "--server", "vpn.example.com", "--user", "u", "--servercert",
+                     "pin-sha256:short"})
+                .description,
+            "servercert is not a valid OpenConnect pin");
+}
+
+TEST(CtlConnectRequestTest, CarriesTheNormalisedValues) {
+  auto request = HelperCtlMain::connectRequest({"connect", "--user", "user1", "--server",
+                                                " https://vpn.example.com:0443/group/ ",
+                                                "--servercert", "pin-sha256:AAAAAAAAAAAAAAAAAAAA"});
+  ASSERT_TRUE(request.has_value()) << request.error().description;
+  EXPECT_EQ(*request, HelperStartRequest("vpn.example.com:443/group", "user1",
+                                         std::string("pin-sha256:AAAAAAAAAAAAAAAAAAAA")));
+  // An empty pin is no pin.
+  request = HelperCtlMain::connectRequest(
+      {"connect", "--server", "vpn.example.com", "--user", "u", "--servercert", ""});
+  ASSERT_TRUE(request.has_value());
+  EXPECT_EQ(request->servercert(), std::nullopt);
+}
+
+TEST(CtlConnectEndTest, ExitStatusAndMessageFromTheReply) {
+  using End = HelperCtlMain::ConnectEnd;
+  EXPECT_EQ(HelperCtlMain::connectEnd(HelperOpResult(true, 0)), (End{0, std::nullopt}));
+  // OpenConnect's own failure ends with its status and nothing on standard error.
+  EXPECT_EQ(HelperCtlMain::connectEnd(HelperOpResult(true, 3, "ignored")), (End{3, std::nullopt}));
+  EXPECT_EQ(HelperCtlMain::connectEnd(HelperOpResult(false, 1, "a tunnel is already running")),
+            (End{1, "a tunnel is already running"}));
+  EXPECT_EQ(HelperCtlMain::connectEnd(HelperOpResult(false, 2, "")), (End{2, "connect failed"}));
+  // A refused start never ends as success.
+  EXPECT_EQ(HelperCtlMain::connectEnd(HelperOpResult(false, 0, "")), (End{1, "connect failed"}));
+  // Only the low 8 bits of a status survive: codes that would wrap become 1, never 0.
+  EXPECT_EQ(HelperCtlMain::connectEnd(HelperOpResult(true, 256)).status, 1);
+  EXPECT_EQ(HelperCtlMain::connectEnd(HelperOpResult(true, -1)).status, 1);
+  EXPECT_EQ(HelperCtlMain::connectEnd(HelperOpResult(false, 1LL << 40, "x")), (End{1, "x"}));
+  EXPECT_EQ(
+      HelperCtlMain::connectEnd(HelperOpResult(true, std::numeric_limits<std::int64_t>::min()))
+          .status,
+      1);
+  EXPECT_EQ(HelperCtlMain::connectEnd(HelperOpResult(true, 255)).status, 255);
+}
+
+TEST(CtlResultObjectTest, EachCommandsKeys) {
+  const std::string bundled = Constants::helperVersion();
+  EXPECT_EQ(
+      HelperCtlMain::versionPayload(),
+      (nlohmann::json{{"state", "ready"}, {"version", bundled}, {"bundledVersion", bundled}}));
+
+  EXPECT_EQ(HelperCtlMain::statusObject(InstallStatus{"not_installed", InstallMethod::none, ""},
+                                        std::nullopt),
+            (nlohmann::json{{"state", "not_installed"},
+                            {"method", "none"},
+                            {"detail", ""},
+                            {"version", ""},
+                            {"bundledVersion", bundled}}));
+  EXPECT_EQ(HelperCtlMain::statusObject(
+                InstallStatus{"version_mismatch", InstallMethod::launchd, "installed 0.9"}, "0.9"),
+            (nlohmann::json{{"state", "version_mismatch"},
+                            {"method", "launchd"},
+                            {"detail", "installed 0.9"},
+                            {"version", "0.9"},
+                            {"bundledVersion", bundled}}));
+
+  EXPECT_EQ(HelperCtlMain::uninstallObject(
+                InstallStatus{"not_installed", InstallMethod::none, "unregistered"}),
+            (nlohmann::json{{"state", "not_installed"},
+                            {"method", "none"},
+                            {"detail", "unregistered"},
+                            {"bundledVersion", bundled}}));
+
+  EXPECT_EQ(HelperCtlMain::disconnectObject(
+                HelperOpResult(false, 1, "no tunnel is running", "idle", "1.0.1", 44)),
+            (nlohmann::json{{"state", "idle"},
+                            {"ok", false},
+                            {"detail", "no tunnel is running"},
+                            {"version", "1.0.1"}}));
+  const auto stopping =
+      HelperCtlMain::disconnectObject(HelperOpResult(true, 0, "stopping", "stopping"));
+  EXPECT_TRUE(stopping.at("ok").is_boolean());
+  EXPECT_TRUE(stopping.at("ok").get<bool>());
+
+  EXPECT_EQ(HelperCtlMain::failureObject(CtlError{"d", 2, "XPC call timed out"}),
+            (nlohmann::json{{"state", "unavailable"},
+                            {"detail", "XPC call timed out"},
+                            {"bundledVersion", bundled}}));
+}
+
+TEST(CtlResultObjectTest, InstallMergesTheInstallationIntoTheReport) {
+  const InstallStatus installed{"ready", InstallMethod::launchd,
+                                "registered via launchd (admin prompt)"};
+  // No daemon answered yet: the installation's state stands in for "not_installed".
+  auto merged = HelperCtlMain::installObject(
+      HelperCtlMain::statusObject(InstallStatus{"not_installed", InstallMethod::none, ""},
+                                  std::nullopt),
+      installed);
+  EXPECT_EQ(merged, (nlohmann::json{{"state", "ready"},
+                                    {"method", "launchd"},
+                                    {"detail", "registered via launchd (admin prompt)"},
+                                    {"version", ""},
+                                    {"bundledVersion", Constants::helperVersion()}}));
+  // A daemon that answered keeps its state and version; method and detail are the installation's.
+  merged = HelperCtlMain::installObject(
+      HelperCtlMain::statusObject(
+          InstallStatus{"version_mismatch", InstallMethod::launchd, "installed 0.1, bundled x"},
+          "0.1"),
+      installed);
+  EXPECT_EQ(merged.at("state"), "version_mismatch");
+  EXPECT_EQ(merged.at("version"), "0.1");
+  EXPECT_EQ(merged.at("detail"), "registered via launchd (admin prompt)");
+}
+
+TEST(CtlRenderTest, CompactJsonOrTheStateAlone) {
+  const nlohmann::json object{{"state", "idle"}, {"ok", false}, {"detail", "a \"quoted\"\nline"}};
+  const auto line = HelperCtlMain::render(object, true);
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_EQ(line.find(": "), std::string::npos);
+  EXPECT_EQ(nlohmann::json::parse(line), object);
+  EXPECT_EQ(HelperCtlMain::render(object, false), "idle");
+  // Text that is not UTF-8 has no JSON form.
+  const nlohmann::json broken{{"state", "unavailable"}, {"detail", std::string("\xff\xfe")}};
+  EXPECT_EQ(HelperCtlMain::render(broken, true), "unavailable");
+  EXPECT_EQ(HelperCtlMain::render(nlohmann::json{{"detail", std::string("\xff")}}, true), "");
+}
+
+}  // namespace
+}  // namespace vantreel
