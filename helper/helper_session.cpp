@@ -1,0 +1,103 @@
+#include "helper/helper_session.hpp"
+
+#include <cstdint>
+#include <utility>
+
+#include "helper/caller_validation.hpp"
+#include "helper/helper_log.hpp"
+#include "helper/runner_error.hpp"
+#include "platform/posix/check.hpp"
+#include "shared/constants.hpp"
+#include "shared/helper_client_proxy.hpp"
+#include "shared/helper_op_result.hpp"
+
+namespace vantreel {
+namespace {
+
+HelperOpResult failure(const std::string& message, std::string state, std::int64_t pid) {
+  return HelperOpResult(false, 1, message, std::move(state), Constants::helperVersion(), pid);
+}
+
+}  // namespace
+
+HelperSession::HelperSession(std::shared_ptr<platform::xpc::Connection> sessionConnection,
+                             HelperService& service, platform::codesign::CodeSigning& security)
+    : connection(std::move(sessionConnection)), service_(service), security_(security) {
+  VT_CHECK(connection != nullptr);
+}
+
+void HelperSession::getVersionWithReply(VersionReply reply) { reply(Constants::helperVersion()); }
+
+OpenConnectRunner::LogHandler HelperSession::logHandlerForClient() const {
+  std::weak_ptr<platform::xpc::Connection> client = connection;
+  return [client](const std::string& line) {
+    if (auto alive = client.lock()) {
+      HelperClientProxy(alive->remoteObjectProxy()).appendLog(line);
+    }
+  };
+}
+
+void HelperSession::start(HelperStartRequest request,
+                          std::shared_ptr<platform::process::FileHandle> passwordPipe,
+                          ResultReply reply) {
+  const auto& runner = service_.runner;
+  auto appBundle = CallerValidation::verify(*connection, security_);
+  if (!appBundle) {
+    const auto text = appBundle.error().errorDescription();
+    HelperLog::error("rejected start: " + text);
+    reply(failure(text, runner->currentState(), 0));
+    return;
+  }
+  if (!passwordPipe) {
+    const auto text = RunnerError::passwordReadFailed().errorDescription();
+    HelperLog::error("start failed: " + text);
+    reply(failure(text, runner->currentState(), 0));
+    return;
+  }
+
+  auto onExit = [reply](std::int32_t status) {
+    reply(HelperOpResult(status == 0, static_cast<std::int64_t>(status), "openconnect exited",
+                         "idle", Constants::helperVersion(), 0));
+  };
+  // The runner installs the handler only when the start succeeds, so a refused start leaves a
+  // running tunnel's lines with the client that owns it.
+  auto started =
+      runner->start(request, *passwordPipe, *appBundle, std::move(onExit), logHandlerForClient());
+  if (!started) {
+    const auto text = started.error().errorDescription();
+    HelperLog::error("start failed: " + text);
+    reply(failure(text, runner->currentState(), 0));
+    return;
+  }
+  service_.markTunnelOwner(connection);
+  HelperLog::info("accepted start for " + request.server());
+}
+
+void HelperSession::stopWithReply(ResultReply reply) {
+  const auto& runner = service_.runner;
+  std::string text;
+  if (auto checked = CallerValidation::verify(*connection, security_); !checked) {
+    text = checked.error().errorDescription();
+  } else if (auto stopped = runner->stop(); !stopped) {
+    text = stopped.error().errorDescription();
+  } else {
+    reply(HelperOpResult(true, 0, "stopping", "stopping", Constants::helperVersion(),
+                         runner->currentPid()));
+    return;
+  }
+  auto state = runner->currentState();
+  reply(failure(text, std::move(state), runner->currentPid()));
+}
+
+void HelperSession::statusWithReply(ResultReply reply) {
+  const auto& runner = service_.runner;
+  if (auto checked = CallerValidation::verify(*connection, security_); !checked) {
+    reply(failure(checked.error().errorDescription(), runner->currentState(), 0));
+    return;
+  }
+  auto state = runner->currentState();
+  const auto pid = runner->currentPid();
+  reply(HelperOpResult(true, 0, "", std::move(state), Constants::helperVersion(), pid));
+}
+
+}  // namespace vantreel
