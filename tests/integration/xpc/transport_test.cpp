@@ -175,14 +175,21 @@ struct Outcome {
 
 class TransportTest : public ::testing::Test {
  protected:
+  static bool childRole() { return std::getenv("VT_XPC_UNPRIVILEGED_CHILD") != nullptr; }
   static void SetUpTestSuite() {
+    if (childRole()) {
+      dir_ = std::getenv("VANTREEL_SERVICE_DIR");  // the parent's
+      return;
+    }
     char pattern[] = "/tmp/vt-xpc-XXXXXX";
     ASSERT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
     std::filesystem::permissions(dir_, std::filesystem::perms::all);
     ASSERT_EQ(::setenv("VANTREEL_SERVICE_DIR", dir_.c_str(), 1), 0);
   }
-  static void TearDownTestSuite() { std::filesystem::remove_all(dir_); }
+  static void TearDownTestSuite() {
+    if (!childRole()) std::filesystem::remove_all(dir_);
+  }
 
   std::string startService(const std::string& name) {
     listener_ = std::make_unique<Listener>(name);
@@ -523,18 +530,13 @@ TEST_F(TransportTest, PrivilegedClientRefusesAServiceNotRunByRoot) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    ready->read.reset();
-    hold->write.reset();
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
-    Listener listener("unprivileged");
-    auto delegate = std::make_shared<Delegate>();
-    listener.setDelegate(delegate);
-    if (!listener.resume()) ::_exit(3);
-    const std::byte one{1};
-    (void)posix::writeAll(ready->write.get(), std::span(&one, 1));
-    std::byte b[1];
-    (void)posix::readSome(hold->read.get(), b);
-    ::_exit(0);
+    // A fresh program: threads may not be started after forking a threaded one.
+    if (::dup2(ready->write.get(), 3) < 0 || ::dup2(hold->read.get(), 4) < 0) ::_exit(2);
+    const char* argv[] = {"xpc_transport_test",
+                          "--gtest_filter=TransportTest.UnprivilegedServiceChild", nullptr};
+    ::setenv("VT_XPC_UNPRIVILEGED_CHILD", "1", 1);
+    ::execv("/proc/self/exe", const_cast<char* const*>(argv));
+    ::_exit(127);
   }
   ready->write.reset();
   hold->read.reset();
@@ -552,6 +554,20 @@ TEST_F(TransportTest, PrivilegedClientRefusesAServiceNotRunByRoot) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Run by the test above in a child process: a service as uid 65534, until fd 4 reaches its end.
+TEST_F(TransportTest, UnprivilegedServiceChild) {
+  if (!childRole()) GTEST_SKIP() << "child role only";
+  posix::UniqueFd ready(3);
+  posix::UniqueFd hold(4);
+  ASSERT_EQ(::setgid(65534), 0);
+  ASSERT_EQ(::setuid(65534), 0);
+  startService("unprivileged");
+  const std::byte one{1};
+  ASSERT_TRUE(posix::writeAll(ready.get(), std::span(&one, 1)));
+  std::byte b[1];
+  (void)posix::readSome(hold.get(), b);
 }
 
 }  // namespace
