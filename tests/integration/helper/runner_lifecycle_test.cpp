@@ -1,0 +1,389 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <future>
+
+#include "tests/integration/helper/runner_test_support.hpp"
+
+namespace vantreel::testing {
+namespace {
+
+using Scenario = FakeOpenConnect::Scenario;
+
+fs::path copyDirectoryOf(const FakeOpenConnect::Record& record) {
+  return fs::path(record.arguments.at(0)).parent_path();
+}
+
+class RunnerLifecycle : public RunnerFixture {};
+
+TEST_F(RunnerLifecycle, ChildGetsExactArgumentsAndEnvironmentAndRunsFromVerifiedCopies) {
+  struct Case {
+    std::string user;
+    std::optional<std::string> pin;
+    bool roots;
+  };
+  const std::string pin = "pin-sha256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
+  for (const auto& [user, withPin, roots] :
+       {Case{"runner.args8", std::nullopt, false}, Case{"runner.args10", pin, false},
+        Case{"runner.args12", pin, true}}) {
+    SCOPED_TRACE(user);
+    environment.certificateSource.file =
+        (scratch.path() / (roots ? "roots.pem" : "absent.pem")).string();
+    auto runnerUnderTest = OpenConnectRunner::create(environment);
+    scenario(user, Scenario().out("hello").waitForSignal());
+    auto pipe = PasswordPipe::with("hunter2\n");
+    auto seen = std::make_shared<Observed>();
+    ASSERT_TRUE(runnerUnderTest
+                    ->start(HelperStartRequest(" https://localhost:8443/grp/ ", user, withPin),
+                            *pipe.reading, bundle.path().string(), seen->exitCallback(),
+                            seen->logHandler())
+                    .has_value());
+    const auto record = FakeOpenConnect::waitForRecord(user);
+    ASSERT_TRUE(record.has_value());
+    const fs::path copies = copyDirectoryOf(*record);
+    EXPECT_EQ(copies.parent_path(), scratch.path() / "copies");
+    EXPECT_NE(copies.string().find("openconnect."), std::string::npos);
+
+    std::vector<std::string> expected = {(copies / "openconnect").string(),
+                                         "--protocol=anyconnect",
+                                         "--user",
+                                         user,
+                                         "--passwd-on-stdin",
+                                         "--non-inter",
+                                         "--script",
+                                         (copies / "vpnc-script").string()};
+    if (withPin) {
+      expected.insert(expected.end(), {"--servercert", *withPin});
+    }
+    if (roots) {
+      expected.insert(expected.end(),
+                      {"--cafile", (scratch.path() / "export/system-roots.pem").string()});
+    }
+    expected.emplace_back("localhost:8443/grp");
+    EXPECT_EQ(record->arguments, expected);
+    EXPECT_EQ(record->arguments.size() - 1, withPin ? (roots ? 12U : 10U) : 8U);
+
+    std::vector<std::string> environmentSeen = record->environment;
+    std::sort(environmentSeen.begin(), environmentSeen.end());
+    EXPECT_EQ(environmentSeen,
+              (std::vector<std::string>{
+                  "DYLD_LIBRARY_PATH=" + (copies / "lib").string(), "LANG=en_US.UTF-8",
+                  "PATH=" + copies.string() + ":/usr/bin:/bin:/usr/sbin:/sbin"}));
+    EXPECT_EQ(record->standardInput, "hunter2\n");
+
+    // The copies are root's alone, byte for byte the bundle's, and are what the child runs.
+    struct stat info {};
+    ASSERT_EQ(::stat(copies.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700U);
+    EXPECT_EQ(info.st_uid, 0U);
+    EXPECT_EQ(readFile(copies / "vpnc-script"), readFile(bundle.script()));
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(record->pid) + "/exe"),
+              copies / "openconnect");
+    EXPECT_EQ(runnerUnderTest->currentPid(), record->pid);
+
+    ASSERT_TRUE(runnerUnderTest->stop().has_value());
+    ASSERT_TRUE(seen->waitForExit().has_value());
+    EXPECT_TRUE(eventually([&] { return !fs::exists(copies); })) << "copies outlive the child";
+  }
+}
+
+TEST_F(RunnerLifecycle, PasswordReachesChildAsOneLineThenEndOfFile) {
+  struct Case {
+    std::string name;
+    std::string written;
+    std::string received;
+  };
+  const std::string longPassword(9000, 'a');
+  const std::vector<Case> cases = {
+      {"following-text", "s3cret\nsecond line\n", "s3cret\n"},
+      {"no-line-feed", "s3cret", "s3cret\n"},
+      {"blanks-and-cr-kept", " s3 cret \r\nx", " s3 cret \r\n"},
+      {"over-8192-bytes", longPassword, std::string(8192, 'a') + "\n"},
+      {"non-ascii", "p\xC3\xA4sswort", "p\xC3\xA4sswort\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto user = scenario("runner.pw." + c.name, Scenario().exit(0));
+    ASSERT_TRUE(start(user, c.written).has_value());
+    const auto record = FakeOpenConnect::waitForRecord(user);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->standardInput, c.received);
+    ASSERT_TRUE(observed->waitForExit().has_value());
+    ASSERT_TRUE(eventually([this] { return runner().currentPid() == 0; }));
+    observed = std::make_shared<Observed>();
+  }
+}
+
+TEST_F(RunnerLifecycle, UnusablePasswordFailsTheStartAndStartsNothing) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"empty", ""}, {"first-byte-line-feed", "\nsecret\n"}, {"not-utf8", "pa\xFF\xFEss\n"}};
+  for (const auto& [name, written] : cases) {
+    SCOPED_TRACE(name);
+    const auto user = scenario("runner.badpw." + name, Scenario().exit(0));
+    const auto started = start(user, written);
+    ASSERT_FALSE(started.has_value());
+    EXPECT_EQ(started.error().errorDescription(),
+              "failed to read the secret from the XPC file descriptor");
+    EXPECT_EQ(runner().currentState(), "idle");
+    EXPECT_EQ(runner().currentPid(), 0);
+    EXPECT_FALSE(FakeOpenConnect::readRecord(user).has_value());
+    EXPECT_EQ(copiesLeft(), 0U);
+  }
+}
+
+TEST_F(RunnerLifecycle, PasswordPipeHeldOpenIsCutOffAtTheDeadline) {
+  environment.passwordDeadline = 1s;
+  const auto user = scenario("runner.heldopen", Scenario().exit(0));
+  auto pipe = PasswordPipe::with("secret-without-end", true);
+  const auto before = std::chrono::steady_clock::now();
+  const auto started =
+      runner().start(HelperStartRequest("localhost", user, std::nullopt), *pipe.reading,
+                     bundle.path().string(), observed->exitCallback(), observed->logHandler());
+  const auto took = std::chrono::steady_clock::now() - before;
+  ASSERT_FALSE(started.has_value());
+  EXPECT_EQ(started.error(), RunnerError::passwordReadFailed());
+  EXPECT_GE(took, 900ms);
+  EXPECT_EQ(runner().currentState(), "idle");
+  EXPECT_FALSE(FakeOpenConnect::readRecord(user).has_value());
+}
+
+TEST_F(RunnerLifecycle, RefusedRequestsLeaveTheRunnerIdle) {
+  const auto started = start("bad user", "secret\n");
+  ASSERT_FALSE(started.has_value());
+  EXPECT_EQ(started.error().errorDescription(),
+            "username must be 1\u2013128 characters of A-Z a-z 0-9 . _ @ + -");
+  EXPECT_EQ(runner().currentState(), "idle");
+  EXPECT_EQ(runner().stop().error().errorDescription(), "no tunnel is running");
+}
+
+TEST_F(RunnerLifecycle, ExitStatusReachesTheCallbackAndEndsIdle) {
+  struct Case {
+    std::string user;
+    Scenario steps;
+    std::int32_t status;
+  };
+  for (auto& c : std::vector<Case>{{"runner.exit3", Scenario().exit(3), 3},
+                                   {"runner.killed", Scenario().killSelf(15), 15},
+                                   {"runner.exit0", Scenario().exit(0), 0}}) {
+    SCOPED_TRACE(c.user);
+    scenario(c.user, c.steps);
+    ASSERT_TRUE(start(c.user, "secret\n").has_value());
+    const auto status = observed->waitForExit();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, c.status);
+    EXPECT_EQ(runner().currentState(), "idle");
+    EXPECT_EQ(runner().currentPid(), 0);
+    EXPECT_EQ(observed->exits().size(), 1U);
+    const auto messages = log->messages();
+    EXPECT_EQ(std::count(messages.begin(), messages.end(),
+                         "OpenConnect exited rc=" + std::to_string(c.status)),
+              1);
+    EXPECT_EQ(
+        std::count(messages.begin(), messages.end(), "started bundled OpenConnect for localhost"),
+        1);
+    log->clear();
+    EXPECT_TRUE(eventually([this] { return copiesLeft() == 0; }));
+    observed = std::make_shared<Observed>();
+  }
+}
+
+TEST_F(RunnerLifecycle, OutputArrivesAsWholeTrimmedLines) {
+  const auto user = scenario("runner.lines", Scenario()
+                                                 .rawOut("Connecting to se")
+                                                 .sleep(150ms)
+                                                 .rawOut("rver\r")
+                                                 .sleep(150ms)
+                                                 .rawOut("\n\n   \t\n  padded line \t\n")
+                                                 .rawErr("on standard error\r\n")
+                                                 .rawOut("bad \xFF byte\nunfinished at exit")
+                                                 .exit(0));
+  ASSERT_TRUE(start(user, "secret\n").has_value());
+  ASSERT_TRUE(observed->waitForExit().has_value());
+  ASSERT_TRUE(observed->waitForLine("unfinished at exit"));
+  auto lines = observed->lines();
+  std::vector<std::string> outLines;
+  std::copy_if(lines.begin(), lines.end(), std::back_inserter(outLines),
+               [](const std::string& line) { return line != "on standard error"; });
+  EXPECT_EQ(outLines, (std::vector<std::string>{"Connecting to server", "padded line",
+                                                "bad \xEF\xBF\xBD byte", "unfinished at exit"}));
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "on standard error"), 1);
+}
+
+TEST_F(RunnerLifecycle, OnlyAWholeInterfaceNameMeansConnected) {
+  for (const std::string name : {"utun3", "tun0", "tap1"}) {
+    SCOPED_TRACE(name);
+    const auto user = scenario(
+        "runner.if." + name, Scenario().out("Connected " + name + " as 10.0.0.2").waitForSignal());
+    ASSERT_TRUE(start(user, "secret\n").has_value());
+    ASSERT_TRUE(observed->waitForLine("Connected " + name + " as 10.0.0.2"));
+    EXPECT_EQ(runner().currentState(), "connected");
+    ASSERT_TRUE(runner().stop().has_value());
+    ASSERT_TRUE(observed->waitForExit().has_value());
+    EXPECT_EQ(runner().currentState(), "idle");
+    observed = std::make_shared<Observed>();
+  }
+  const auto user = scenario("runner.if.none", Scenario()
+                                                   .out("utun is up")
+                                                   .out("tunnel ready")
+                                                   .out("xtun3 configured")
+                                                   .err("utun3x configured")
+                                                   .out("done")
+                                                   .waitForSignal());
+  ASSERT_TRUE(start(user, "secret\n").has_value());
+  ASSERT_TRUE(observed->waitForLine("done"));
+  ASSERT_TRUE(observed->waitForLine("utun3x configured"));
+  EXPECT_EQ(runner().currentState(), "authenticating");
+}
+
+TEST_F(RunnerLifecycle, LinesDrainingAfterTheExitDoNotMarkAnIdleRunnerConnected) {
+  // Output far beyond a pipe's capacity, so the last lines are still being read when the
+  // child's exit is handled.
+  std::string bulk;
+  for (int i = 0; i < 4000; ++i) {
+    bulk += "filler line " + std::to_string(i) + " ..............................\n";
+  }
+  const auto user =
+      scenario("runner.drain", Scenario().rawOut(bulk).out("Connected tun7 as 10.0.0.2").exit(0));
+  ASSERT_TRUE(start(user, "secret\n").has_value());
+  ASSERT_TRUE(observed->waitForExit().has_value());
+  ASSERT_TRUE(observed->waitForLine("Connected tun7 as 10.0.0.2"));
+  EXPECT_EQ(runner().currentState(), "idle");
+  EXPECT_EQ(runner().currentPid(), 0);
+}
+
+TEST_F(RunnerLifecycle, StopOfAnObedientChildSendsOnlyTheInterrupt) {
+  const auto user =
+      scenario("runner.obedient", Scenario().exitOnSignal(7).out("up").waitForSignal());
+  ASSERT_TRUE(start(user, "secret\n").has_value());
+  ASSERT_TRUE(observed->waitForLine("up"));
+  const auto before = std::chrono::steady_clock::now();
+  ASSERT_TRUE(runner().stop().has_value());
+  // SIGTERM would come only after 5 s; a child that had been killed would report 9.
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 4500ms);
+  EXPECT_EQ(observed->waitForExit(), std::optional<std::int32_t>(7));
+  EXPECT_EQ(runner().currentState(), "idle");
+}
+
+TEST_F(RunnerLifecycle, StubbornChildIsKilledAfterEightSecondsAndStaysRecordedMeanwhile) {
+  const auto user = scenario("runner.stubborn", Scenario()
+                                                    .ignoreSigint()
+                                                    .ignoreSigterm()
+                                                    .out("up")
+                                                    .sleep(3000ms)
+                                                    .out("Connected utun3 as 10.0.0.2")
+                                                    .sleep(60000ms));
+  ASSERT_TRUE(start(user, "secret\n").has_value());
+  ASSERT_TRUE(observed->waitForLine("up"));
+  const auto before = std::chrono::steady_clock::now();
+  auto stopping = std::async(std::launch::async, [this] { return runner().stop(); });
+  ASSERT_TRUE(eventually([this] { return runner().currentState() == "stopping"; }));
+
+  // A second start is refused without touching its pipe.
+  const auto other = scenario("runner.second", Scenario().exit(0));
+  auto pipe = PasswordPipe::with("other secret\n");
+  const auto second =
+      runner().start(HelperStartRequest("localhost", other, std::nullopt), *pipe.reading,
+                     bundle.path().string(), observed->exitCallback(), observed->logHandler());
+  ASSERT_FALSE(second.has_value());
+  EXPECT_EQ(second.error().errorDescription(), "a tunnel is already running");
+  EXPECT_EQ(pipe.reading->readDataToEndOfFile().value_or(""), "other secret\n");
+
+  ASSERT_TRUE(observed->waitForLine("Connected utun3 as 10.0.0.2"));
+  EXPECT_EQ(runner().currentState(), "connected");
+  EXPECT_NE(runner().currentPid(), 0);
+
+  ASSERT_TRUE(stopping.get().has_value());
+  const auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_GE(took, 7500ms);
+  EXPECT_LT(took, 30s);
+  EXPECT_EQ(observed->waitForExit(), std::optional<std::int32_t>(9));
+  EXPECT_EQ(runner().currentState(), "idle");
+}
+
+TEST_F(RunnerLifecycle, SecondStartWhileRunningIsRefusedAndKeepsTheFirstHandler) {
+  const auto user =
+      scenario("runner.first", Scenario().out("one").sleep(400ms).out("two").waitForSignal());
+  ASSERT_TRUE(start(user, "secret\n").has_value());
+  ASSERT_TRUE(observed->waitForLine("one"));
+  auto intruder = std::make_shared<Observed>();
+  auto pipe = PasswordPipe::with("x\n");
+  const auto second = runner().start(
+      HelperStartRequest("localhost", "runner.intruder", std::nullopt), *pipe.reading,
+      bundle.path().string(), intruder->exitCallback(), intruder->logHandler());
+  ASSERT_FALSE(second.has_value());
+  EXPECT_EQ(second.error(), RunnerError::alreadyRunning());
+  EXPECT_EQ(pipe.reading->readDataToEndOfFile().value_or(""), "x\n");
+  ASSERT_TRUE(observed->waitForLine("two"));
+  EXPECT_TRUE(intruder->lines().empty());
+
+  runner().setLogHandler(nullptr);
+  ASSERT_TRUE(runner().stop().has_value());
+  ASSERT_TRUE(observed->waitForExit().has_value());
+  EXPECT_TRUE(intruder->exits().empty());
+}
+
+// Swaps one item of the bundle between its verification and its copy.
+TEST_F(RunnerLifecycle, BundleChangedAfterVerificationDoesNotChangeWhatRuns) {
+  const fs::path marker = scratch.path() / "ran-unverified";
+  const std::string impostor = "#!/bin/sh\ntouch '" + marker.string() + "'\n";
+  for (const fs::path& item :
+       {bundle.program(OpenConnectRunner::currentDarwinArch()), bundle.script()}) {
+    SCOPED_TRACE(item.string());
+    const std::string original = readFile(item);
+    environment.afterVerification = [&] { writeFile(item, impostor); };
+    auto swapped = OpenConnectRunner::create(environment);
+    const auto user = scenario("runner.swap", Scenario().exit(0));
+    auto pipe = PasswordPipe::with("secret\n");
+    const auto started =
+        swapped->start(HelperStartRequest("localhost", user, std::nullopt), *pipe.reading,
+                       bundle.path().string(), observed->exitCallback(), observed->logHandler());
+    ASSERT_FALSE(started.has_value());
+    EXPECT_EQ(started.error(), RunnerError::unsignedBinary());
+    EXPECT_EQ(copiesLeft(), 0U);
+    writeFile(item, original);
+  }
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(fs::exists(marker));
+
+  // Once started, the child runs from its copy whatever happens to the bundle.
+  environment.afterVerification = nullptr;
+  const auto user = scenario("runner.after", Scenario().out("up").waitForSignal());
+  ASSERT_TRUE(start(user, "secret\n").has_value());
+  const auto record = FakeOpenConnect::waitForRecord(user);
+  ASSERT_TRUE(record.has_value());
+  fs::remove_all(bundle.path());
+  EXPECT_TRUE(fs::exists(copyDirectoryOf(*record) / "vpnc-script"));
+}
+
+std::size_t openDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(RunnerLifecycle, HundredStartsAndStopsLeakNoDescriptorsAndNoCopies) {
+  const auto user =
+      scenario("runner.cycle", Scenario().out("Connected tun0 as 10.0.0.2").waitForSignal());
+  // One start first, so that whatever is opened once per process is counted in the baseline.
+  ASSERT_TRUE(start(user, "secret\n").has_value());
+  ASSERT_TRUE(runner().stop().has_value());
+  ASSERT_TRUE(observed->waitForExit().has_value());
+  ASSERT_TRUE(eventually([this] { return runner().currentPid() == 0; }));
+  const std::size_t baseline = openDescriptors();
+  for (int i = 0; i < 100; ++i) {
+    observed = std::make_shared<Observed>();
+    ASSERT_TRUE(start(user, "secret\n").has_value()) << "start " << i;
+    ASSERT_TRUE(runner().stop().has_value());
+    ASSERT_TRUE(observed->waitForExit().has_value());
+    ASSERT_TRUE(eventually([this] { return runner().currentPid() == 0; }));
+  }
+  EXPECT_TRUE(eventually([&] { return openDescriptors() <= baseline; }))
+      << openDescriptors() << " descriptors open, " << baseline << " before";
+  EXPECT_TRUE(eventually([this] { return copiesLeft() == 0; }));
+}
+
+}  // namespace
+}  // namespace vantreel::testing
