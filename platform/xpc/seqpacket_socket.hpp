@@ -40,7 +40,7 @@ struct Datagram {
 [[nodiscard]] posix::SysResult<void> sendDatagram(int fd, std::span<const std::uint8_t> bytes,
                                                   std::span<const int> descriptors, bool dontWait);
 [[nodiscard]] posix::SysResult<Datagram> receiveDatagram(int fd);
-// Whether a datagram (or the end of the stream) is already queued, without waiting.
+// Whether a datagram with content is already queued, without waiting.
 [[nodiscard]] posix::SysResult<bool> anythingQueued(int fd);
 void shutdownBoth(int fd) noexcept;
 void removeSocketFile(const std::string& path) noexcept;

@@ -299,7 +299,8 @@ SysResult<bool> anythingQueued(int fd) {
   for (;;) {
     const ssize_t n = ::recv(fd, &probe, sizeof probe, MSG_PEEK | MSG_DONTWAIT);
     if (n >= 0) {
-      return true;  // a datagram, or the peer already hung up
+      // n == 0 is a hang-up (or an empty datagram, which reads as one): nothing to guard against.
+      return n > 0;
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       return false;

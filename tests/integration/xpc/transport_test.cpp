@@ -240,10 +240,10 @@ class TransportTest : public ::testing::Test {
 
   static std::string dir_;
   std::shared_ptr<Delegate> delegate_ = std::make_shared<Delegate>();
-  std::unique_ptr<Listener> listener_;
   std::atomic<int> checks{0};
   std::mutex refusalMutex_;
   std::vector<std::string> refusals_;
+  std::unique_ptr<Listener> listener_;  // last: its threads use the members above
 };
 std::string TransportTest::dir_;
 
