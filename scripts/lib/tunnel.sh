@@ -19,6 +19,16 @@
 #   vt_tunnel_openconnect_start ...   OpenConnect run by hand exactly as the daemon runs it
 #   vt_tunnel_wait_line REGEX LOG [SECONDS] [PID]
 #                                     wait for a line of vt_tunnel_openconnect_start's log
+#   vt_tunnel_daemon_start BUNDLE LOG [--trust-test-ca|--host]
+#                                     the bundle's daemon in the client namespace (or on the
+#                                     host), on $VANTREEL_SERVICE_DIR; waits until it is ready
+#   vt_tunnel_daemon_stop             ends it, and an OpenConnect it leaves behind
+#   vt_tunnel_connect_start BUNDLE OUT ERR [--servercert PIN] [--password PW] [--server ADDR]
+#                                     [--user NAME]
+#                                     the bundle's control tool's connect, its standard input
+#                                     held open; OUT is time-stamped like the OpenConnect log
+#   vt_tunnel_connect_close [FD]      closes that standard input: the tunnel goes down
+#   vt_tunnel_proc_alive PID          true while PID runs (a zombie has ended)
 #
 # Facts exported by vt_tunnel_up:
 #   VT_TUNNEL_ID, VT_TUNNEL_SRV_NS, VT_TUNNEL_CLI_NS   unique id and namespace names
@@ -275,6 +285,7 @@ _vt_tunnel_netns_empty() { [ -z "$(ip netns pids "$1" 2>/dev/null)" ]; }
 
 vt_tunnel_down() {
   local ns
+  vt_tunnel_daemon_stop
   if _vt_tunnel_alive "${VT_TUNNEL_OCSERV_PID:-}"; then
     kill -TERM "$VT_TUNNEL_OCSERV_PID" 2>/dev/null || true
     _vt_tunnel_poll 3 _vt_tunnel_ocserv_gone || kill -KILL "$VT_TUNNEL_OCSERV_PID" 2>/dev/null || true
@@ -435,4 +446,136 @@ vt_tunnel_wait_line() {
     return "$rc"
   fi
   grep -Em1 -- "^[0-9.]+ .*$regex" "$log" | cut -d' ' -f1
+}
+
+# A zombie counts as ended: kill -0 still succeeds on a child that nobody has waited for yet.
+vt_tunnel_proc_alive() {
+  local state
+  [ -n "${1:-}" ] || return 1
+  state=$(sed -E 's/^.*\) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+
+_vt_tunnel_proc_gone() { ! vt_tunnel_proc_alive "$1"; }
+
+# Write ends of connect fifos held by this shell. Every program started here goes without them,
+# so that closing ours is the end of that connect's input.
+VT_TUNNEL_CONNECT_FDS=()
+
+_vt_tunnel_close_fifos() {
+  local fd
+  for fd in "${VT_TUNNEL_CONNECT_FDS[@]}"; do
+    exec {fd}>&-
+  done
+}
+
+_vt_tunnel_exec_without_fifos() {
+  _vt_tunnel_close_fifos
+  exec "$@"
+}
+
+_vt_tunnel_daemon_ready() {
+  vt_tunnel_proc_alive "$VT_TUNNEL_DAEMON_PID" || return 2
+  [ -S "$2" ] && "$1" status 2>/dev/null | grep -qF '"state":"ready"'
+}
+
+# vt_tunnel_daemon_start BUNDLE LOG [--trust-test-ca|--host]: starts the daemon of the signed
+# BUNDLE (.../Vantreel.app) with its log (standard error) in LOG: in the client namespace, or
+# with --host where it was called. Sets VT_TUNNEL_DAEMON_PID (the daemon itself) and waits until
+# the bundle's control tool reports it ready; status 1 when it does not become ready.
+vt_tunnel_daemon_start() {
+  local bundle=$1 log=$2
+  shift 2
+  local daemon=$bundle/Contents/Library/LaunchDaemons/org.vantreel.desktop.helper
+  local ctl=$bundle/Contents/MacOS/vantreel-helperctl
+  local socket=${VANTREEL_SERVICE_DIR:-/var/run}/org.vantreel.desktop.helperd
+  local timeout=${VT_TUNNEL_TIMEOUT:-15}
+  if [ "${1:-}" = --host ]; then
+    VT_TUNNEL_CLIENT_CMD=()
+  else
+    vt_tunnel_client_prefix "$@"
+  fi
+  _vt_tunnel_exec_without_fifos "${VT_TUNNEL_CLIENT_CMD[@]}" "$daemon" </dev/null >"$log" 2>&1 &
+  export VT_TUNNEL_DAEMON_PID=$!
+  if ! _vt_tunnel_poll "$((timeout * 4))" _vt_tunnel_daemon_ready "$ctl" "$socket"; then
+    _vt_tunnel_err "the daemon did not become ready on $socket; its log:"
+    tail -n 20 "$log" >&2 || true
+    return 1
+  fi
+}
+
+vt_tunnel_daemon_stop() {
+  local pid=${VT_TUNNEL_DAEMON_PID:-} children child
+  [ -n "$pid" ] || return 0
+  children=$(pgrep -P "$pid" 2>/dev/null || true)
+  if vt_tunnel_proc_alive "$pid"; then
+    kill -TERM "$pid" 2>/dev/null || true
+    _vt_tunnel_poll 10 _vt_tunnel_proc_gone "$pid" || kill -KILL "$pid" 2>/dev/null || true
+  fi
+  wait "$pid" 2>/dev/null || true
+  # A daemon that ends under its tunnel leaves OpenConnect running.
+  for child in $children; do
+    kill -INT "$child" 2>/dev/null || true
+    _vt_tunnel_poll 10 _vt_tunnel_proc_gone "$child" || kill -KILL "$child" 2>/dev/null || true
+  done
+  unset VT_TUNNEL_DAEMON_PID
+}
+
+# vt_tunnel_connect_start BUNDLE OUT ERR [--servercert PIN] [--password PW] [--server ADDR]
+#                         [--user NAME]
+# Runs the bundle's `vantreel-helperctl connect` in the background (where it is called: the
+# service socket is a plain file) for the tunnel environment's server and user unless given,
+# writes the password line (default VT_TUNNEL_PASSWORD) on its standard input and keeps that
+# open. Its standard output goes to OUT as "<EPOCHREALTIME> <line>", its standard error to ERR.
+# Sets VT_TUNNEL_CONNECT_PID, VT_TUNNEL_CONNECT_FD (the input's write end, see
+# vt_tunnel_connect_close) and VT_TUNNEL_CONNECT_T0 (launch time).
+vt_tunnel_connect_start() {
+  local bundle=$1 out=$2 err=$3
+  shift 3
+  local pin='' password=${VT_TUNNEL_PASSWORD:-} server=${VT_TUNNEL_SERVER:-}
+  local user=${VT_TUNNEL_USER:-}
+  while [ "$#" -gt 0 ]; do
+    case "$1" in
+      --servercert) pin=$2 && shift 2 ;;
+      --password) password=$2 && shift 2 ;;
+      --server) server=$2 && shift 2 ;;
+      --user) user=$2 && shift 2 ;;
+      *)
+        _vt_tunnel_err "vt_tunnel_connect_start: unknown option $1"
+        return 2
+        ;;
+    esac
+  done
+  local args=(connect --server "$server" --user "$user")
+  [ -z "$pin" ] || args+=(--servercert "$pin")
+  local fifo=$out.stdin
+  rm -f -- "$fifo"
+  mkfifo -m 0600 -- "$fifo" || return 1
+  : >"$out"
+  export VT_TUNNEL_CONNECT_T0=$EPOCHREALTIME VT_TUNNEL_CONNECT_PID VT_TUNNEL_CONNECT_FD
+  _vt_tunnel_exec_without_fifos "$bundle/Contents/MacOS/vantreel-helperctl" "${args[@]}" \
+    <"$fifo" 2>"$err" \
+    > >(
+      _vt_tunnel_close_fifos
+      while IFS= read -r line; do printf '%s %s\n' "$EPOCHREALTIME" "$line"; done >>"$out"
+    ) &
+  VT_TUNNEL_CONNECT_PID=$!
+  # Blocks until the tool has the fifo open for reading, which it has before it runs.
+  exec {VT_TUNNEL_CONNECT_FD}>"$fifo"
+  VT_TUNNEL_CONNECT_FDS+=("$VT_TUNNEL_CONNECT_FD")
+  rm -f -- "$fifo"
+  # A tool that has already ended must not take this shell down with SIGPIPE.
+  (trap '' PIPE && printf '%s\n' "$password" >&"$VT_TUNNEL_CONNECT_FD") 2>/dev/null || true
+}
+
+# vt_tunnel_connect_close [FD]: ends the input of a connect (default the last one started).
+vt_tunnel_connect_close() {
+  local fd=${1:-${VT_TUNNEL_CONNECT_FD:-}} kept=() other
+  [ -n "$fd" ] || return 0
+  exec {fd}>&- 2>/dev/null || true
+  for other in "${VT_TUNNEL_CONNECT_FDS[@]}"; do
+    [ "$other" = "$fd" ] || kept+=("$other")
+  done
+  VT_TUNNEL_CONNECT_FDS=("${kept[@]}")
+  [ "$fd" != "${VT_TUNNEL_CONNECT_FD:-}" ] || VT_TUNNEL_CONNECT_FD=
 }

@@ -162,8 +162,10 @@ vt_tunnel_down
 vt_tunnel_down
 check "down: idempotent, and the namespaces, work directory and /run/vpnc are gone" \
   bash -c "! ip netns list | grep -q '$srv' && [ ! -e '$work' ] && [ ! -e /run/vpnc ]"
-check "down: no ocserv or openconnect is left" \
-  bash -c "! pgrep -x ocserv >/dev/null && ! pgrep -x openconnect >/dev/null"
+# Only this environment's: others may run OpenConnect on this machine meanwhile. Every ocserv
+# and OpenConnect it started named a file in its work directory on the command line.
+none_started_from() { ! pgrep -f -- "$1/" >/dev/null; }
+check "down: no ocserv or openconnect of this environment is left" none_started_from "$work"
 
 # --- a certificate signed by the test CA ------------------------------------------------------
 vt_tunnel_up ca

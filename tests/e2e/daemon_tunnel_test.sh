@@ -1,0 +1,442 @@
+#!/usr/bin/env bash
+# The whole road of a connect: the signed control tool asks the real daemon, run from the signed
+# development bundle in the client namespace, to start the bundle's OpenConnect against ocserv;
+# the tunnel carries traffic and goes down again in every way a caller can end it.
+#
+#   daemon_tunnel_test.sh BUNDLE        (BUNDLE = .../Vantreel.app)
+#
+# Root only. One "ok"/"not ok" line per check; exit status 0 when every check passed, 77 when
+# skipped. Everything the test starts is ended by its EXIT trap, which then checks that nothing
+# is left.
+#
+# The control tool shows no tunnel state of its own ("status" reports the installation;
+# "disconnect" prints state, ok, detail and version, but no pid), so the states are asserted
+# through what it does show: OpenConnect's relayed lines (the interface line is what makes the
+# daemon report "connected"), the daemon's child process, and the replies of "disconnect".
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/lib/tunnel.sh"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "1..0 # skipped: needs root"
+  exit 77
+fi
+if [ "$#" -ne 1 ] || [ ! -d "$1" ]; then
+  echo "usage: $0 BUNDLE (the signed Vantreel.app)" >&2
+  exit 2
+fi
+bundle=$(cd "$1" && pwd)
+ctl=$bundle/Contents/MacOS/vantreel-helperctl
+daemon=$bundle/Contents/Library/LaunchDaemons/org.vantreel.desktop.helper
+for program in "$ctl" "$daemon"; do
+  if [ ! -x "$program" ]; then
+    echo "Bail out! $program is missing; build the vantreel_dev_bundle target" >&2
+    exit 1
+  fi
+done
+
+# Generous bounds: every wait ends as soon as its condition holds.
+connect_bound=60
+exit_bound=30
+
+# A write to a connect that has already gone must fail, not end this script.
+trap '' PIPE
+
+failures=0
+checks=0
+ok() {
+  checks=$((checks + 1))
+  echo "ok $checks - $*"
+}
+not_ok() {
+  checks=$((checks + 1))
+  failures=$((failures + 1))
+  echo "not ok $checks - $*"
+}
+check() {
+  local what=$1
+  shift
+  if "$@"; then ok "$what"; else not_ok "$what"; fi
+}
+quiet() { "$@" >/dev/null 2>&1; }
+has_line() { grep -qF -- "$1" "$2"; }
+has_text() { grep -qF -- "$2" <<<"$1"; }
+lacks_text() { ! grep -qF -- "$2" <<<"$1"; }
+dump() { sed 's/^/#   /' "$1" >&2 || true; }
+
+# "<state> <start time>" of a process.
+proc_facts() { sed -E 's/^.*\) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1,20; }
+gone() { ! vt_tunnel_proc_alive "$1"; }
+wait_gone() { _vt_tunnel_poll "$2" gone "$1"; }
+
+# Processes are remembered with their start time, so that a recycled pid is never signalled.
+tracked=()
+track() {
+  local facts
+  facts=$(proc_facts "$1") || return 0
+  [ -z "$facts" ] || tracked+=("$1:${facts#* }")
+}
+still_ours() {
+  local pid=${1%%:*} start=${1#*:} facts
+  facts=$(proc_facts "$pid") && [ -n "$facts" ] && [ "${facts%% *}" != Z ] &&
+    [ "${facts#* }" = "$start" ]
+}
+
+scratch=$(mktemp -d /tmp/vt-e2e.XXXXXX)
+chmod 0755 "$scratch"
+# The socket path must fit sun_path, hence a short directory of the test's own.
+export VANTREEL_SERVICE_DIR=$scratch/svc
+mkdir -m 0755 "$VANTREEL_SERVICE_DIR"
+socket=$VANTREEL_SERVICE_DIR/org.vantreel.desktop.helperd
+roots=/etc/ssl/certs/ca-certificates.crt
+roots_sum=$(sha256sum "$roots" | cut -d' ' -f1)
+
+daemon_pid='' daemon_log=''
+made_namespaces=()
+connect_pid='' connect_fd='' connect_out='' connect_err='' connect_rc=''
+oc='' oc_cmdline='' tun='' tun_address=''
+
+environment_up() {
+  vt_tunnel_up "$1"
+  made_namespaces+=("$VT_TUNNEL_SRV_NS" "$VT_TUNNEL_CLI_NS")
+  track "$VT_TUNNEL_OCSERV_PID"
+}
+
+# start_daemon [--trust-test-ca]: the bundle's daemon in the client namespace on the test's
+# service directory, ready.
+start_daemon() {
+  daemon_log=$scratch/daemon-$VT_TUNNEL_ID.log
+  local rc=0
+  vt_tunnel_daemon_start "$bundle" "$daemon_log" "$@" || rc=$?
+  daemon_pid=${VT_TUNNEL_DAEMON_PID:-}
+  track "$daemon_pid"
+  return "$rc"
+}
+
+stop_daemon() {
+  vt_tunnel_daemon_stop
+  daemon_pid=''
+}
+
+# The daemon's OpenConnect, found in the process table: the tool does not print its pid.
+openconnect_child() { pgrep -P "$daemon_pid" -x openconnect 2>/dev/null | head -n 1 || true; }
+
+# start_connect LABEL [--pin PIN] [--no-pin] [--password PW]: connect, by default with the
+# server's pin, its standard input open until close_connect.
+start_connect() {
+  local label=$1
+  shift
+  local pin=$VT_TUNNEL_PIN extra=()
+  while [ "$#" -gt 0 ]; do
+    case "$1" in
+      --pin) pin=$2 && shift 2 ;;
+      --no-pin) pin='' && shift ;;
+      --password) extra+=(--password "$2") && shift 2 ;;
+      *) echo "start_connect: unknown option $1" >&2 && return 2 ;;
+    esac
+  done
+  [ -z "$pin" ] || extra+=(--servercert "$pin")
+  connect_out=$scratch/$label.out
+  connect_err=$scratch/$label.err
+  vt_tunnel_connect_start "$bundle" "$connect_out" "$connect_err" "${extra[@]}"
+  connect_pid=$VT_TUNNEL_CONNECT_PID
+  connect_fd=$VT_TUNNEL_CONNECT_FD
+  track "$connect_pid"
+}
+
+close_connect() {
+  [ -z "$connect_fd" ] || vt_tunnel_connect_close "$connect_fd"
+  connect_fd=''
+}
+
+# wait_connect_exit SECONDS: sets connect_rc to the connect's exit status, or "timeout".
+wait_connect_exit() {
+  connect_rc=0
+  if ! wait_gone "$connect_pid" "$1"; then
+    connect_rc=timeout
+    return 0
+  fi
+  wait "$connect_pid" 2>/dev/null || connect_rc=$?
+  # The last relayed lines may still be in the time-stamping reader.
+  sleep 0.2
+}
+
+# wait_connected LABEL: waits for the interface line; sets tun, tun_address and oc.
+wait_connected() {
+  local label=$1 line
+  tun='' tun_address='' oc=''
+  if ! vt_tunnel_wait_line 'Connected (tun|utun|tap)[0-9]+ as ' "$connect_out" "$connect_bound" \
+    "$connect_pid" >/dev/null; then
+    not_ok "$label: OpenConnect's interface line is relayed on connect's output"
+    dump "$connect_out"
+    dump "$connect_err"
+    dump "$daemon_log"
+    return 1
+  fi
+  ok "$label: OpenConnect's interface line is relayed on connect's output"
+  line=$(grep -Em1 'Connected (tun|utun|tap)[0-9]+ as ' "$connect_out")
+  tun=$(sed -E 's/.*Connected ([a-z]+[0-9]+) as .*/\1/' <<<"$line")
+  tun_address=$(sed -E 's/.* as ([0-9.]+).*/\1/' <<<"$line")
+  oc=$(openconnect_child)
+  [ -z "$oc" ] || track "$oc"
+  return 0
+}
+
+# The daemon's state as "disconnect" shows it when no tunnel runs.
+daemon_idle() {
+  local reply rc=0
+  reply=$("$ctl" disconnect 2>/dev/null) || rc=$?
+  [ "$rc" -eq 1 ] && has_text "$reply" '"state":"idle"' && has_text "$reply" '"ok":false' &&
+    has_text "$reply" '"detail":"no tunnel is running"'
+}
+
+has_tun() { vt_tunnel_tun_names | grep -qx -- "$1"; }
+tun_absent() { vt_tunnel_wait_tun absent "$1"; }
+interface_has_address() {
+  ip -n "$VT_TUNNEL_CLI_NS" -4 -o addr show dev "$1" | grep -qF -- " $2/"
+}
+outside_bundle() { [ -n "$1" ] && [ "${1#"$bundle"/}" = "$1" ]; }
+configured_first() {
+  grep -nE 'Configured as|Connected tun' "$1" | head -n 1 | grep -qF 'Configured as'
+}
+pin_only() { has_text "$1" --no-system-trust && lacks_text "$1" --cafile; }
+roots_only() { [ -n "$1" ] && lacks_text "$2" --servercert; }
+stopping_reply() {
+  has_text "$1" '"state":"stopping"' && has_text "$1" '"ok":true' &&
+    has_text "$1" '"detail":"stopping"'
+}
+# pem_holds FILE CERT: FILE holds the certificate of the PEM file CERT, whatever its wrapping.
+pem_holds() {
+  local body
+  body=$(grep -v -- '-----' "$2" | tr -d '\n')
+  [ -n "$body" ] && tr -d '\n' <"$1" | grep -qF -- "$body"
+}
+password_unseen() { ! grep -rqF -D skip -- "$VT_TUNNEL_PASSWORD" "$scratch"; }
+
+# check_child LABEL: the running OpenConnect is the daemon's verified copy, started as the
+# daemon promises; sets oc_cmdline.
+check_child() {
+  local label=$1 env_names sigign exe
+  if [ -z "$oc" ]; then
+    not_ok "$label: OpenConnect runs as the daemon's child"
+    oc_cmdline=''
+    return 0
+  fi
+  ok "$label: OpenConnect runs as the daemon's child (pid $oc)"
+  exe=$(readlink "/proc/$oc/exe" || true)
+  check "$label: it runs a copy of the daemon's own, not the caller's bundle ($exe)" \
+    outside_bundle "$exe"
+  env_names=$(tr '\0' '\n' <"/proc/$oc/environ" | cut -d= -f1 | sort | paste -sd' ')
+  check "$label: its environment is exactly DYLD_LIBRARY_PATH LANG PATH ($env_names)" \
+    test "$env_names" = "DYLD_LIBRARY_PATH LANG PATH"
+  sigign=$(awk '/^SigIgn:/ { print $2 }' "/proc/$oc/status")
+  # Only the standard signals: glibc's posix_spawn leaves its own two internal real-time
+  # signals (32 and 33) ignored in the child, which no program can use through glibc anyway.
+  check "$label: it ignores none of the standard signals, though the daemon ignores SIGPIPE" \
+    test "$((16#$sigign & 16#7fffffff))" -eq 0
+  oc_cmdline=$(tr '\0' ' ' <"/proc/$oc/cmdline")
+  check "$label: the password is not on its command line" \
+    lacks_text "$oc_cmdline" "$VT_TUNNEL_PASSWORD"
+}
+
+# tunnel_is_up LABEL: what a connected tunnel looks like from the client namespace.
+tunnel_is_up() {
+  local label=$1
+  check "$label: the tun interface $tun exists in the client namespace" has_tun "$tun"
+  check "$label: it carries the announced address $tun_address" \
+    interface_has_address "$tun" "$tun_address"
+  check "$label: the server's tunnel address answers a ping through the tunnel" \
+    quiet vt_tunnel_ping 3
+  check "$label: 'Configured as' is relayed before the interface line" \
+    configured_first "$connect_out"
+}
+
+# closed_ends LABEL: closing connect's standard input takes the tunnel down.
+closed_ends() {
+  local label=$1 was=$oc
+  close_connect
+  wait_connect_exit "$exit_bound"
+  check "$label: closing standard input ends connect with OpenConnect's status 0 ($connect_rc)" \
+    test "$connect_rc" = 0
+  check "$label: the tun interface is gone" tun_absent 10
+  check "$label: OpenConnect has exited" wait_gone "$was" 10
+  check "$label: its cancellation line is relayed" \
+    has_line 'User cancelled (SIGINT/SIGTERM); exiting.' "$connect_out"
+  check "$label: nothing is written to connect's standard error" test ! -s "$connect_err"
+  check "$label: the daemon is idle again" daemon_idle
+}
+
+# ends_by_itself LABEL STATUS LINE...: a connect that OpenConnect ends on its own.
+ends_by_itself() {
+  local label=$1 want=$2 line
+  shift 2
+  wait_connect_exit "$connect_bound"
+  check "$label: connect exits with OpenConnect's status $want ($connect_rc)" \
+    test "$connect_rc" = "$want"
+  if [ "$connect_rc" = timeout ]; then
+    # It came up after all: take it down, so that the checks after this one start idle.
+    close_connect
+    wait_connect_exit "$exit_bound"
+  fi
+  for line in "$@"; do
+    check "$label: OpenConnect's line '$line' is relayed" has_line "$line" "$connect_out"
+  done
+  check "$label: the daemon's reply text goes to standard error" \
+    has_line 'openconnect exited' "$connect_err"
+  check "$label: no tun interface came up" _vt_tunnel_tun_absent
+  close_connect
+  check "$label: the daemon is idle again" daemon_idle
+  if [ "$connect_rc" != "$want" ]; then
+    dump "$connect_out"
+    dump "$connect_err"
+  fi
+}
+
+cleanup() {
+  local rc=$? entry ns left=()
+  trap - EXIT
+  set +e
+  close_connect
+  for entry in "${VT_TUNNEL_CONNECT_FDS[@]}"; do vt_tunnel_connect_close "$entry"; done
+  stop_daemon
+  for entry in "${tracked[@]}"; do
+    still_ours "$entry" && kill -KILL "${entry%%:*}" 2>/dev/null
+  done
+  vt_tunnel_down
+  # Whatever happened above: nothing this test started may be left.
+  for entry in "${tracked[@]}"; do
+    still_ours "$entry" && left+=("pid ${entry%%:*}")
+  done
+  for ns in "${made_namespaces[@]}"; do
+    [ ! -e "/run/netns/$ns" ] || left+=("namespace $ns")
+  done
+  rm -rf -- "$scratch"
+  [ ! -e "$scratch" ] || left+=("directory $scratch")
+  if [ "${#left[@]}" -eq 0 ]; then
+    ok "clean-up: no daemon, control tool, OpenConnect, ocserv, namespace or file is left"
+  else
+    not_ok "clean-up: left behind: ${left[*]}"
+  fi
+  echo "1..$checks"
+  if [ "$failures" -ne 0 ]; then
+    echo "# $failures of $checks checks failed" >&2
+    exit 1
+  fi
+  exit "$rc"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# --- a self-signed server, trusted by its pin ------------------------------------------------
+environment_up self-signed
+if ! start_daemon; then
+  not_ok "daemon: answers on $socket"
+  dump "$daemon_log"
+  exit 1
+fi
+ok "daemon: answers on $socket, and status reports it ready"
+check "daemon: runs in the client namespace" \
+  test "$(ip netns identify "$daemon_pid" 2>/dev/null)" = "$VT_TUNNEL_CLI_NS"
+check "daemon: no tunnel at first (disconnect: idle, ok false, no tunnel is running)" daemon_idle
+
+start_connect pin
+if wait_connected pin; then
+  check_child pin
+  tunnel_is_up pin
+  check "pin: OpenConnect is given the pin" has_text "$oc_cmdline" "--servercert $VT_TUNNEL_PIN"
+  check "pin: and trusts no CA beside it (--no-system-trust, no --cafile)" pin_only "$oc_cmdline"
+  closed_ends pin
+  check "pin: the daemon logs OpenConnect's exit status" \
+    has_line 'OpenConnect exited rc=0' "$daemon_log"
+fi
+close_connect
+
+start_connect wrong-password --password "wrong-$(od -An -N6 -tx1 /dev/urandom | tr -d ' \n')"
+ends_by_itself wrong-password 1 'Login failed.' 'Failed to complete authentication'
+
+wrong_pin=pin-sha256:$(head -c 32 /dev/urandom | base64)
+start_connect wrong-pin --pin "$wrong_pin"
+ends_by_itself wrong-pin 1 'None of the 1 fingerprint(s) specified via --servercert match' \
+  'SSL connection failure: Error in the certificate.'
+
+# A second control tool stops the tunnel that the first one started; a start meanwhile is
+# refused and leaves the tunnel alone.
+start_connect stopped-by-other
+if wait_connected stopped-by-other; then
+  first=("$connect_pid" "$connect_fd" "$connect_out" "$connect_err")
+  start_connect second-start
+  wait_connect_exit "$exit_bound"
+  check "second start: refused while a tunnel runs, status 1 ($connect_rc)" test "$connect_rc" = 1
+  check "second start: 'a tunnel is already running' on standard error" \
+    has_line 'a tunnel is already running' "$connect_err"
+  close_connect
+  connect_pid=${first[0]} connect_fd=${first[1]} connect_out=${first[2]} connect_err=${first[3]}
+  check "second start: the first tunnel still carries traffic" quiet vt_tunnel_ping 2
+  rc=0
+  reply=$("$ctl" disconnect 2>/dev/null) || rc=$?
+  check "disconnect: status 0 ($rc)" test "$rc" = 0
+  check "disconnect: state stopping, ok true, detail stopping ($reply)" stopping_reply "$reply"
+  check "disconnect: the reply carries the daemon's version" \
+    has_text "$reply" "\"version\":\"$("$ctl" version | sed -E 's/.*"version":"([^"]*)".*/\1/')\""
+  check "disconnect: OpenConnect has exited when the reply comes" gone "$oc"
+  wait_connect_exit "$exit_bound"
+  check "disconnect: the first connect then exits with OpenConnect's status 0 ($connect_rc)" \
+    test "$connect_rc" = 0
+  check "disconnect: the tun interface is gone" tun_absent 10
+  close_connect
+  check "disconnect: the daemon is idle again" daemon_idle
+fi
+close_connect
+
+# A connect killed outright: its connection ends, and the daemon stops the tunnel it owned.
+start_connect killed
+if wait_connected killed; then
+  kill -KILL "$connect_pid"
+  wait "$connect_pid" 2>/dev/null || true
+  check "sigkill: the daemon stops OpenConnect once its owner is gone" wait_gone "$oc" "$exit_bound"
+  check "sigkill: the tun interface is gone" tun_absent 10
+  check "sigkill: the daemon is idle again" daemon_idle
+  close_connect
+  # After the refusals and the kill above, the daemon still brings a tunnel up.
+  start_connect after-kill
+  if wait_connected after-kill; then
+    check "after-kill: traffic flows again" quiet vt_tunnel_ping 2
+    closed_ends after-kill
+  fi
+fi
+close_connect
+
+check "self-signed: the password appears in no output and no log" password_unseen
+stop_daemon
+vt_tunnel_down
+
+# --- a server signed by the test CA, which the daemon's system roots hold --------------------
+environment_up ca
+if ! start_daemon --trust-test-ca; then
+  not_ok "ca: the daemon answers on $socket"
+  dump "$daemon_log"
+  exit 1
+fi
+ok "ca: the daemon answers, in a mount namespace whose system roots hold the test CA"
+
+start_connect ca --no-pin
+if wait_connected ca; then
+  check_child ca
+  tunnel_is_up ca
+  cafile=$(sed -nE 's/.*--cafile ([^ ]+).*/\1/p' <<<"$oc_cmdline")
+  check "ca: OpenConnect is given the daemon's exported roots (${cafile:-no --cafile}) and no pin" \
+    roots_only "$cafile" "$oc_cmdline"
+  check "ca: the exported roots hold the test CA" \
+    pem_holds "/proc/$daemon_pid/root$cafile" "$VT_TUNNEL_CAFILE"
+  closed_ends ca
+fi
+close_connect
+
+# A pin that does not match must refuse even a server whose chain the system roots vouch for.
+start_connect ca-wrong-pin --pin "$wrong_pin"
+ends_by_itself ca-wrong-pin 1 'None of the 1 fingerprint(s) specified via --servercert match'
+check "ca: the host's root bundle is unchanged" \
+  test "$(sha256sum "$roots" | cut -d' ' -f1)" = "$roots_sum"
+check "ca: the password appears in no output and no log" password_unseen
+stop_daemon
+vt_tunnel_down
