@@ -70,7 +70,9 @@ SysResult<UniqueFd> openPidfd(int pid, std::uint64_t startTime) {
   if (*start != startTime) {
     return tl::unexpected(SysError{ESRCH, "process " + std::to_string(pid) + " was replaced"});
   }
-  if (auto alive = pidfdSendSignal(pidfd.get(), 0); !alive) {
+  // EPERM answers an unprivileged caller asking about a process it may not signal: the
+  // process exists all the same.
+  if (auto alive = pidfdSendSignal(pidfd.get(), 0); !alive && alive.error().code != EPERM) {
     return tl::unexpected(alive.error());
   }
   return pidfd;

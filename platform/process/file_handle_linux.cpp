@@ -12,8 +12,8 @@
 #include <utility>
 
 #include "platform/posix/io.hpp"
+#include "platform/posix/thread_reaper.hpp"
 #include "platform/process/file_handle.hpp"
-#include "platform/process/thread_reaper.hpp"
 
 namespace vantreel::platform::process {
 
@@ -159,7 +159,7 @@ FileHandle::~FileHandle() {
   stopReader();
   if (reader_.joinable()) {
     // Only the reader thread itself is left here: its handler dropped the last reference.
-    ThreadReaper::instance().adopt(std::move(reader_));
+    posix::reapThread(std::move(reader_));
   }
   std::scoped_lock guard(state_->lock);
   state_->owner = nullptr;

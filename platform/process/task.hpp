@@ -27,7 +27,7 @@ namespace vantreel::platform::process {
 // Ownership: after a successful launch a waiter thread holds a reference to the task until the
 // child has been reaped and the termination handler has returned, so a running child's task
 // stays alive even when its creator lets go. The task owns that thread: its destructor joins it,
-// or, when the handler itself dropped the last reference, hands it to the ThreadReaper.
+// or, when the handler itself dropped the last reference, hands it to posix::reapThread.
 class Task : public std::enable_shared_from_this<Task> {
  public:
   using TerminationHandler = std::function<void(Task&)>;

@@ -12,8 +12,8 @@
 
 #include "platform/posix/process_identity.hpp"
 #include "platform/posix/sys_error.hpp"
+#include "platform/posix/thread_reaper.hpp"
 #include "platform/process/task.hpp"
-#include "platform/process/thread_reaper.hpp"
 
 namespace vantreel::platform::process {
 
@@ -114,7 +114,7 @@ Task::~Task() {
     return;
   }
   if (waiter_.get_id() == std::this_thread::get_id()) {
-    ThreadReaper::instance().adopt(std::move(waiter_));
+    posix::reapThread(std::move(waiter_));
   } else {
     // The waiter let go of the task, so it is past the handler and about to end.
     waiter_.join();

@@ -3,9 +3,9 @@
 #include <cerrno>
 #include <exception>
 
+#include "platform/posix/thread_reaper.hpp"
 #include "platform/xpc/seqpacket_socket.hpp"
 #include "platform/xpc/service_path.hpp"
-#include "platform/xpc/thread_reaper.hpp"
 
 namespace vantreel::platform::xpc {
 namespace {
@@ -65,7 +65,7 @@ std::shared_ptr<Connection> Connection::accepted(posix::UniqueFd socket, PeerIde
 Connection::~Connection() {
   if (reader_.joinable()) {
     if (reader_.get_id() == std::this_thread::get_id()) {
-      reapThread(std::move(reader_));
+      posix::reapThread(std::move(reader_));
     } else {
       reader_.join();
     }

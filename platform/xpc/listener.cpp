@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "platform/posix/io.hpp"
+#include "platform/posix/thread_reaper.hpp"
 #include "platform/xpc/connection.hpp"
 #include "platform/xpc/seqpacket_socket.hpp"
 #include "platform/xpc/service_path.hpp"
-#include "platform/xpc/thread_reaper.hpp"
 
 namespace vantreel::platform::xpc {
 
@@ -217,7 +217,7 @@ void Listener::invalidate() {
   if (acceptor.joinable()) {
     if (acceptor.get_id() == std::this_thread::get_id()) {
       // Called by the delegate: the acceptor sees `stopped` once the delegate returns.
-      reapThread(std::move(acceptor));
+      posix::reapThread(std::move(acceptor));
     } else {
       acceptor.join();
       core_->listening.reset();

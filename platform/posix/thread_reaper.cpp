@@ -1,10 +1,10 @@
-#include "platform/xpc/thread_reaper.hpp"
+#include "platform/posix/thread_reaper.hpp"
 
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
-namespace vantreel::platform::xpc {
+namespace vantreel::platform::posix {
 namespace {
 
 class Reaper {
@@ -52,4 +52,4 @@ void reapThread(std::jthread thread) {
   reaper.add(std::move(thread));
 }
 
-}  // namespace vantreel::platform::xpc
+}  // namespace vantreel::platform::posix
