@@ -211,6 +211,10 @@ pem_holds() {
   body=$(grep -v -- '-----' "$2" | tr -d '\n')
   [ -n "$body" ] && tr -d '\n' <"$1" | grep -qF -- "$body"
 }
+logs_refusals() {
+  has_line "could not resolve the caller's app bundle" "$1" &&
+    has_line 'caller failed the code-signing requirement' "$1"
+}
 password_unseen() { ! grep -rqF -D skip -- "$VT_TUNNEL_PASSWORD" "$scratch"; }
 
 # check_child LABEL: the running OpenConnect is the daemon's verified copy, started as the
@@ -273,11 +277,6 @@ ends_by_itself() {
   wait_connect_exit "$connect_bound"
   check "$label: connect exits with OpenConnect's status $want ($connect_rc)" \
     test "$connect_rc" = "$want"
-  if [ "$connect_rc" = timeout ]; then
-    # It came up after all: take it down, so that the checks after this one start idle.
-    close_connect
-    wait_connect_exit "$exit_bound"
-  fi
   for line in "$@"; do
     check "$label: OpenConnect's line '$line' is relayed" has_line "$line" "$connect_out"
   done
@@ -285,6 +284,10 @@ ends_by_itself() {
     has_line 'openconnect exited' "$connect_err"
   check "$label: no tun interface came up" _vt_tunnel_tun_absent
   close_connect
+  if [ "$connect_rc" = timeout ]; then
+    # It came up after all: take it down, so that the checks after this one start idle.
+    wait_connect_exit "$exit_bound"
+  fi
   check "$label: the daemon is idle again" daemon_idle
   if [ "$connect_rc" != "$want" ]; then
     dump "$connect_out"
@@ -338,6 +341,24 @@ ok "daemon: answers on $socket, and status reports it ready"
 check "daemon: runs in the client namespace" \
   test "$(ip netns identify "$daemon_pid" 2>/dev/null)" = "$VT_TUNNEL_CLI_NS"
 check "daemon: no tunnel at first (disconnect: idle, ok false, no tunnel is running)" daemon_idle
+
+# Only the signed tool inside its bundle may drive the daemon: a faithful copy outside the
+# bundle has no app bundle to run OpenConnect from, and a changed copy fails its signature.
+cp "$ctl" "$scratch/copied-ctl"
+cp "$ctl" "$scratch/changed-ctl"
+printf '\0' >>"$scratch/changed-ctl"
+for caller in copied changed; do
+  rc=0
+  reply=$(printf '%s\n' "$VT_TUNNEL_PASSWORD" | "$scratch/$caller-ctl" connect \
+    --server "$VT_TUNNEL_SERVER" --user "$VT_TUNNEL_USER" --servercert "$VT_TUNNEL_PIN" \
+    2>"$scratch/$caller.err") || rc=$?
+  check "refused caller: a $caller control tool's connect fails with status 1 ($rc)" test "$rc" = 1
+  check "refused caller: it reports the daemon unavailable" \
+    has_text "$reply" '"state":"unavailable"'
+  check "refused caller: no OpenConnect was started for it" test -z "$(openconnect_child)"
+done
+check "refused caller: the daemon logs why it refused each" logs_refusals "$daemon_log"
+check "refused caller: the daemon still serves the signed tool" daemon_idle
 
 start_connect pin
 if wait_connected pin; then
