@@ -1,0 +1,165 @@
+// A client of the helper daemon for integration tests, run signed from inside a test bundle
+// (or unsigned, or under a wrong identifier). It reads one command per line on standard input
+// and writes one JSON object per line on standard output, for every reply, error and appendLog:
+// line as it arrives:
+//   version | status | stop              one call on the main connection
+//   start <user> <server> <password>      a start whose password pipe carries "<password>\n";
+//                                         the password "-" sends a pipe closed without a byte
+//   hold <n>                              opens n more connections, one version call on each
+//   release                               closes the connections of hold
+//   close                                 invalidates the main connection
+//   exit                                  ends the process at once, closing nothing itself
+// The process also ends at once when standard input ends.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "platform/process/pipe.hpp"
+#include "platform/xpc/connection.hpp"
+#include "shared/constants.hpp"
+#include "shared/helper_client_dispatcher.hpp"
+#include "shared/helper_client_protocol.hpp"
+#include "shared/helper_xpc_protocol.hpp"
+#include "shared/helper_xpc_proxy.hpp"
+
+namespace {
+
+using nlohmann::json;
+using vantreel::HelperOpResult;
+using vantreel::platform::xpc::Connection;
+
+std::mutex gOutput;  // one line at a time on standard output
+
+void emit(const json& event) {
+  const std::string line = event.dump(-1, ' ', false, json::error_handler_t::replace);
+  std::scoped_lock lock(gOutput);
+  std::cout << line << std::endl;
+}
+
+json describe(const std::string& op, const HelperOpResult& result) {
+  return json{{"op", op},
+              {"ok", result.ok()},
+              {"code", result.code()},
+              {"message", result.message()},
+              {"state", result.state()},
+              {"version", result.version()},
+              {"pid", result.pid()}};
+}
+
+class Lines final : public vantreel::HelperClientProtocol {
+ public:
+  void appendLog(std::string line) override { emit(json{{"op", "log"}, {"line", line}}); }
+};
+
+std::shared_ptr<Connection> connect() {
+  auto connection = Connection::machService(std::string(vantreel::Constants::machService),
+                                            Connection::privileged);
+  connection->setRemoteObjectInterface(vantreel::HelperXPCProtocol::makeInterface());
+  connection->setExportedInterface(vantreel::HelperClientProtocol::makeInterface());
+  connection->setExportedObject(
+      std::make_shared<vantreel::HelperClientDispatcher>(std::make_shared<Lines>()));
+  connection->resume();
+  return connection;
+}
+
+vantreel::HelperXPCProxy proxyFor(const std::shared_ptr<Connection>& connection,
+                                  const std::string& op) {
+  return vantreel::HelperXPCProxy(connection, [op](const vantreel::platform::xpc::Error& error) {
+    emit(json{{"op", op}, {"error", error.description()}});
+  });
+}
+
+void start(const std::shared_ptr<Connection>& connection, const std::string& user,
+           const std::string& server, const std::string& password) {
+  auto pipe = vantreel::platform::process::Pipe::make();
+  if (!pipe) {
+    emit(json{{"op", "start"}, {"error", "pipe: " + pipe.error().description()}});
+    return;
+  }
+  if (password != "-") {
+    (void)pipe->fileHandleForWriting()->writeData(password + "\n");
+  }
+  (void)pipe->fileHandleForWriting()->close();
+  proxyFor(connection, "start")
+      .start(vantreel::HelperStartRequest(server, user, std::nullopt), pipe->fileHandleForReading(),
+             [](HelperOpResult result) { emit(describe("start", result)); });
+}
+
+// Each version call is awaited, so connections are opened one after another.
+void hold(std::vector<std::shared_ptr<Connection>>& held, int count) {
+  int ok = 0;
+  int failed = 0;
+  for (int i = 0; i < count; ++i) {
+    auto connection = connect();
+    auto done = std::make_shared<std::promise<bool>>();
+    vantreel::HelperXPCProxy(connection, [done](const vantreel::platform::xpc::Error&) {
+      done->set_value(false);
+    }).getVersionWithReply([done](std::string) { done->set_value(true); });
+    (done->get_future().get() ? ok : failed) += 1;
+    held.push_back(std::move(connection));
+  }
+  emit(json{{"op", "hold"}, {"ok", ok}, {"failed", failed}});
+}
+
+}  // namespace
+
+int main() {
+  auto connection = connect();
+  std::vector<std::shared_ptr<Connection>> held;
+  emit(json{{"op", "ready"}, {"pid", ::getpid()}});
+
+  std::string line;
+  while (std::getline(std::cin, line)) {
+    std::istringstream words(line);
+    std::string command;
+    words >> command;
+    if (command == "version") {
+      proxyFor(connection, "version").getVersionWithReply([](std::string version) {
+        emit(json{{"op", "version"}, {"version", version}});
+      });
+    } else if (command == "status") {
+      proxyFor(connection, "status").statusWithReply([](HelperOpResult result) {
+        emit(describe("status", result));
+      });
+    } else if (command == "stop") {
+      proxyFor(connection, "stop").stopWithReply([](HelperOpResult result) {
+        emit(describe("stop", result));
+      });
+    } else if (command == "start") {
+      std::string user;
+      std::string server;
+      std::string password;
+      words >> user >> server >> password;
+      start(connection, user, server, password);
+    } else if (command == "hold") {
+      int count = 0;
+      words >> count;
+      hold(held, count);
+    } else if (command == "release") {
+      for (auto& each : held) {
+        each->invalidate();
+      }
+      held.clear();
+      emit(json{{"op", "release"}});
+    } else if (command == "close") {
+      connection->invalidate();
+      emit(json{{"op", "close"}});
+    } else if (command == "exit") {
+      break;
+    } else {
+      emit(json{{"op", "unknown"}, {"command", command}});
+    }
+  }
+  // Abruptly: no connection is closed by us, the kernel drops them with the process.
+  std::fflush(stdout);
+  std::_Exit(0);
+}
