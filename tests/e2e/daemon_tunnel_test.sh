@@ -58,7 +58,9 @@ check() {
   shift
   if "$@"; then ok "$what"; else not_ok "$what"; fi
 }
-quiet() { "$@" >/dev/null 2>&1; }
+# A subshell, not a function-wide redirection: a trap that fires meanwhile must still report
+# on this script's own output.
+quiet() { ("$@") >/dev/null 2>&1; }
 has_line() { grep -qF -- "$1" "$2"; }
 has_text() { grep -qF -- "$2" <<<"$1"; }
 lacks_text() { ! grep -qF -- "$2" <<<"$1"; }
@@ -165,8 +167,8 @@ wait_connect_exit() {
 wait_connected() {
   local label=$1 line
   tun='' tun_address='' oc=''
-  if ! vt_tunnel_wait_line 'Connected (tun|utun|tap)[0-9]+ as ' "$connect_out" "$connect_bound" \
-    "$connect_pid" >/dev/null; then
+  if ! line=$(vt_tunnel_wait_line 'Connected (tun|utun|tap)[0-9]+ as ' "$connect_out" \
+    "$connect_bound" "$connect_pid"); then
     not_ok "$label: OpenConnect's interface line is relayed on connect's output"
     dump "$connect_out"
     dump "$connect_err"
@@ -302,13 +304,14 @@ cleanup() {
   close_connect
   for entry in "${VT_TUNNEL_CONNECT_FDS[@]}"; do vt_tunnel_connect_close "$entry"; done
   stop_daemon
-  for entry in "${tracked[@]}"; do
-    still_ours "$entry" && kill -KILL "${entry%%:*}" 2>/dev/null
-  done
   vt_tunnel_down
-  # Whatever happened above: nothing this test started may be left.
+  # The final check: the orderly clean-up above left nothing this test started, whatever
+  # happened before it. What it missed is killed here, and still reported.
   for entry in "${tracked[@]}"; do
-    still_ours "$entry" && left+=("pid ${entry%%:*}")
+    if still_ours "$entry"; then
+      left+=("pid ${entry%%:*} ($(tr '\0' ' ' <"/proc/${entry%%:*}/cmdline" 2>/dev/null))")
+      kill -KILL "${entry%%:*}" 2>/dev/null
+    fi
   done
   for ns in "${made_namespaces[@]}"; do
     [ ! -e "/run/netns/$ns" ] || left+=("namespace $ns")
