@@ -183,12 +183,13 @@ tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
   if (!password) {
     return tl::unexpected(password.error());
   }
+  std::string& secret = *password;
+  const Wiped wipedSecret(secret);
   std::string secretLine;
-  const Wiped wiped(secretLine);
-  secretLine.reserve(password->size() + 1);
-  secretLine += *password;
+  const Wiped wipedLine(secretLine);
+  secretLine.reserve(secret.size() + 1);
+  secretLine += secret;
   secretLine += '\n';
-  OPENSSL_cleanse(password->data(), password->size());
 
   removeStaleHostRoutes(validated->server, environment_);
 
