@@ -257,12 +257,19 @@ tunnel_is_up() {
     configured_first "$connect_out"
 }
 
-# closed_ends LABEL: closing connect's standard input takes the tunnel down.
+# closed_ends LABEL [--line]: closing connect's standard input, or with --line writing one
+# more line to it, takes the tunnel down.
 closed_ends() {
-  local label=$1 was=$oc
-  close_connect
+  local label=$1 was=$oc how="closing standard input"
+  if [ "${2:-}" = --line ]; then
+    how="a second line on standard input"
+    (trap '' PIPE && printf 'stop\n' >&"$connect_fd") 2>/dev/null || true
+  else
+    close_connect
+  fi
   wait_connect_exit "$exit_bound"
-  check "$label: closing standard input ends connect with OpenConnect's status 0 ($connect_rc)" \
+  close_connect
+  check "$label: $how ends connect with OpenConnect's status 0 ($connect_rc)" \
     test "$connect_rc" = 0
   check "$label: the tun interface is gone" tun_absent 10
   check "$label: OpenConnect has exited" wait_gone "$was" 10
@@ -425,7 +432,7 @@ if wait_connected killed; then
   start_connect after-kill
   if wait_connected after-kill; then
     check "after-kill: traffic flows again" quiet vt_tunnel_ping 2
-    closed_ends after-kill
+    closed_ends after-kill --line
   fi
 fi
 close_connect
