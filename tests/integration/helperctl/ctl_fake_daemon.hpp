@@ -126,18 +126,24 @@ class CtlFakeDaemon {
                std::shared_ptr<platform::process::FileHandle> passwordPipe,
                ResultReply reply) override {
       auto password = passwordPipe->readDataToEndOfFile();
-      core_->record("start " + request.server() + " " + request.username() + " " +
-                    request.servercert().value_or("-") + " " +
-                    (password ? *password : std::string("<unreadable>")));
       for (const auto& line : core_->script.logLines) {
         client_.appendLog(line);
       }
+      std::string event = "start " + request.server() + " " + request.username() + " " +
+                          request.servercert().value_or("-") + " " +
+                          (password ? *password : std::string("<unreadable>"));
       if (core_->script.startAnswer) {
+        core_->record(std::move(event));
         reply(*core_->script.startAnswer);
         return;
       }
-      std::scoped_lock lock(core_->mutex);
-      core_->heldStart = std::move(reply);
+      {
+        // Held before the event shows, so that whoever waits for the event can end the start.
+        std::scoped_lock lock(core_->mutex);
+        core_->heldStart = std::move(reply);
+        core_->events.push_back(std::move(event));
+      }
+      core_->changed.notify_all();
     }
     void stopWithReply(ResultReply reply) override {
       core_->record("stop");
