@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -41,6 +42,12 @@ class DaemonTest : public ::testing::Test {
                                   fs::perms::others_read | fs::perms::others_exec);
     environment_ = {{"VANTREEL_SERVICE_DIR", scratch_.string()},
                     {"PATH", "/usr/sbin:/usr/bin:/sbin:/bin"}};
+    // Sanitized runs pass their options on (halt_on_error makes a report fail the test).
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name)) {  // NOLINT(concurrency-mt-unsafe)
+        environment_[name] = value;
+      }
+    }
     daemon_ = std::make_unique<Daemon>(VT_DAEMON_PATH, environment_);
     ASSERT_TRUE(daemon_->waitForEntry("info", "org.vantreel.desktop.helper 1.0.2 starting"));
     const auto socket = scratch_ / "org.vantreel.desktop.helperd";
@@ -146,8 +153,9 @@ TEST_F(DaemonTest, StatusStopAndVersionWithoutATunnel) {
     EXPECT_TRUE(daemon_->waitForEntry(
         "info", "incoming XPC connection from pid " + std::to_string(c.clientPid())));
   }
-  EXPECT_EQ(daemon_->countEntries("info", "accepted XPC connection from a signed Vantreel caller"),
-            3U);  // the warm-up's and these two
+  EXPECT_EQ(
+      daemon_->countEntries("info", "accepted XPC connection from a signed Vantreel caller", 3),
+      3U);  // the warm-up's and these two
   for (const auto& line : daemon_->lines()) {
     EXPECT_EQ(line.find("error "), std::string::npos) << line;
   }
@@ -163,7 +171,7 @@ TEST_F(DaemonTest, AStartRepliesOnlyWhenOpenConnectExits) {
   EXPECT_EQ(c.logLines(), std::vector<std::string>{"Connected tun0 as 10.0.0.2"});
   EXPECT_EQ(summary(c.call("start " + failing + " localhost secret")),
             "false 1 openconnect exited idle 0");
-  EXPECT_EQ(daemon_->countEntries("info", "accepted start for localhost"), 3U);
+  EXPECT_EQ(daemon_->countEntries("info", "accepted start for localhost", 3), 3U);
 
   const auto record = FakeOpenConnect::readRecord(ok);
   ASSERT_TRUE(record);
@@ -207,7 +215,7 @@ TEST_F(DaemonTest, ASecondStartIsRefusedAndTheOwnerKeepsItsLines) {
             "false 1 a tunnel is already running authenticating 0");
   EXPECT_EQ(summary(intruder.call("start " + second + " localhost secret")),
             "false 1 a tunnel is already running authenticating 0");
-  EXPECT_EQ(daemon_->countEntries("error", "start failed: a tunnel is already running"), 2U);
+  EXPECT_EQ(daemon_->countEntries("error", "start failed: a tunnel is already running", 2), 2U);
 
   ASSERT_TRUE(owner.waitFor("log"));
   EXPECT_EQ(owner.logLines(), (std::vector<std::string>{"line one", "line two"}));
@@ -231,7 +239,7 @@ TEST_F(DaemonTest, InvalidStartsFailAtOnceWithTheRunnersText) {
   EXPECT_EQ((*bad)["code"].get<int>(), 1);
   const auto message = (*bad)["message"].get<std::string>();
   EXPECT_FALSE(message.empty());
-  EXPECT_EQ(daemon_->countEntries("error", "start failed: " + message), 1U);
+  EXPECT_EQ(daemon_->countEntries("error", "start failed: " + message, 1), 1U);
 
   const auto user = scenario("nopassword", Scenario().exit(0));
   EXPECT_EQ(summary(c.call("start " + user + " localhost -")),
@@ -292,7 +300,7 @@ TEST_F(DaemonTest, ACallerWhoseBundleCannotBeFoundIsRefusedEachOperationButTheVe
   const auto second = scenario("stray", Scenario().exit(0));
   EXPECT_EQ(summary(stray.call("start " + second + " localhost secret")),
             "false 1 " + text + " authenticating 0");
-  EXPECT_EQ(daemon_->countEntries("error", "rejected start: " + text), 1U);
+  EXPECT_EQ(daemon_->countEntries("error", "rejected start: " + text, 1), 1U);
 
   ASSERT_TRUE(owner.waitFor("log"));
   EXPECT_EQ(owner.logLines(), (std::vector<std::string>{"line one", "line two"}));

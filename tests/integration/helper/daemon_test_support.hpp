@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/process/pipe.hpp"
@@ -165,14 +166,22 @@ class Daemon final : public WatchedProcess {
     const auto wanted = entry(level, message);
     return waitForLine([&](const std::string& line) { return line == wanted; }).has_value();
   }
-  [[nodiscard]] std::size_t countEntries(const std::string& level,
-                                         const std::string& message) const {
+  // The daemon's standard error is read on another thread than the replies: an entry written
+  // before a reply may still be on its way. Waits (boundedly) for at least `least` of them.
+  [[nodiscard]] std::size_t countEntries(const std::string& level, const std::string& message,
+                                         std::size_t least = 0) const {
     const auto wanted = entry(level, message);
-    std::size_t count = 0;
-    for (const auto& line : lines()) {
-      count += line == wanted ? 1 : 0;
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    for (;;) {
+      std::size_t count = 0;
+      for (const auto& line : lines()) {
+        count += line == wanted ? 1 : 0;
+      }
+      if (count >= least || std::chrono::steady_clock::now() > deadline) {
+        return count;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return count;
   }
 };
 

@@ -36,6 +36,15 @@ class ScriptedCodeSigning final : public cs::CodeSigning {
   std::optional<cs::OSStatus> pathStatus;
   std::optional<std::string> path;
 
+  void reset() {
+    guestStatus.reset();
+    requirementStatus.reset();
+    validityStatus.reset();
+    staticCodeStatus.reset();
+    pathStatus.reset();
+    path.reset();
+  }
+
   tl::expected<std::shared_ptr<cs::SecCode>, cs::OSStatus> SecCodeCopyGuestWithAttributes(
       std::span<const std::byte> auditToken, cs::SecCSFlags flags) override {
     if (guestStatus) {

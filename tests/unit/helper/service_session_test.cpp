@@ -37,9 +37,22 @@ class NoLines final : public HelperClientProtocol {
   void appendLog(std::string /*line*/) override {}
 };
 
+// Connection threads may still be finishing (calling dropConnection, dropping sessions) after
+// a test has let go of its listener, so what they reach lives as long as the process, as in
+// the daemon.
+HelperService& testService() {
+  static auto* const service = new HelperService(OpenConnectRunner::create());
+  return *service;
+}
+testing::ScriptedCodeSigning& testSecurity() {
+  static auto* const security = new testing::ScriptedCodeSigning;
+  return *security;
+}
+
 class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    security_.reset();
     previousSink_ = platform::log::setSink(sink_);
     // This process stands for a client inside an app bundle.
     const auto executable = scratch_.path() / "Vantreel.app/Contents/MacOS/vantreel-helperctl";
@@ -119,10 +132,9 @@ class SessionTest : public ::testing::Test {
   testing::ScratchServiceDir scratch_{"session"};
   std::shared_ptr<CapturingSink> sink_ = std::make_shared<CapturingSink>();
   std::shared_ptr<platform::log::LogSink> previousSink_;
-  testing::ScriptedCodeSigning security_;
-  HelperService service_{OpenConnectRunner::create()};
+  testing::ScriptedCodeSigning& security_ = testSecurity();
   std::shared_ptr<HelperListenerDelegate> delegate_ =
-      std::make_shared<HelperListenerDelegate>(service_, security_);
+      std::make_shared<HelperListenerDelegate>(testService(), security_);
   std::unique_ptr<platform::xpc::Listener> listener_;
   std::shared_ptr<Connection> client_;
   std::mutex mutex_;  // guards the two members below
