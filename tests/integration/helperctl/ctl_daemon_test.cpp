@@ -67,7 +67,9 @@ class CtlDaemonTest : public ::testing::Test {
     std::filesystem::create_directories(dir_);
     ASSERT_EQ(::setenv("VANTREEL_SERVICE_DIR", dir_.c_str(), 1), 0);
     user_ = "ctl" + std::to_string(::getpid()) + "." + name.substr(0, 40);
-    daemon_ = std::make_unique<CtlToolRun>(daemonProgram, std::vector<std::string>{});
+    const auto program = daemon();
+    ASSERT_FALSE(program.empty());
+    daemon_ = std::make_unique<CtlToolRun>(program, std::vector<std::string>{});
     ASSERT_EQ(daemon_->launchError(), "");
     const auto socket = dir_ / std::string(Constants::machService);
     ASSERT_TRUE(eventually([&] { return std::filesystem::exists(socket); }))
@@ -78,6 +80,9 @@ class CtlDaemonTest : public ::testing::Test {
     FakeOpenConnect::removeScenario(user_);
     std::filesystem::remove_all(dir_);
   }
+
+  // The daemon program to run.
+  virtual std::string daemon() { return daemonProgram; }
 
   std::unique_ptr<CtlToolRun> connect(const std::string& password = "pw\n") {
     auto run = std::make_unique<CtlToolRun>(
@@ -218,6 +223,45 @@ TEST_F(CtlDaemonTest, KillingTheConnectingToolStopsTheTunnel) {
   const auto outcome = runTool({"disconnect"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(object(outcome).value("detail", ""), "no tunnel is running");
+}
+
+// The same daemon as built with another helper version: a copy whose one version text, the
+// build's injected value, is replaced by another of the same length. Cheaper than a second
+// build of the daemon, and the program is otherwise the one under test.
+class CtlOtherVersionDaemonTest : public CtlDaemonTest {
+ protected:
+  std::string daemon() override {
+    std::ifstream in(daemonProgram, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string built = Constants::helperVersion() + std::string(1, '\0');
+    const auto at = bytes.find(built);
+    if (at == std::string::npos || bytes.find(built, at + 1) != std::string::npos ||
+        built.size() != otherVersion.size() + 1) {
+      ADD_FAILURE() << "the daemon does not hold its version text exactly once";
+      return {};
+    }
+    bytes.replace(at, otherVersion.size(), otherVersion);
+    const auto copy = dir_ / "org.vantreel.desktop.helper";
+    std::ofstream(copy, std::ios::binary) << bytes;
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+    return copy.string();
+  }
+
+  const std::string otherVersion = "0.9.9";
+};
+
+TEST_F(CtlOtherVersionDaemonTest, StatusReportsTheVersionMismatch) {
+  const auto outcome = runTool({"status"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(object(outcome),
+            (nlohmann::json{{"state", "version_mismatch"},
+                            {"method", "launchd"},
+                            {"detail", "installed 0.9.9, bundled " + Constants::helperVersion()},
+                            {"version", "0.9.9"},
+                            {"bundledVersion", Constants::helperVersion()}}));
+  EXPECT_EQ(outcome.error, "");
+  // Replies carry the daemon's version, not the tool's.
+  EXPECT_EQ(object(runTool({"disconnect"})).value("version", ""), "0.9.9");
 }
 
 }  // namespace
