@@ -404,10 +404,13 @@ std::vector<std::string> openConnectArgs(const Validated& validated, std::string
                                 "--passwd-on-stdin",     "--non-inter", "--script",
                                 std::string(script)};
   if (validated.servercert) {
+    // OpenConnect consults a pin only when ordinary chain verification fails, so any trust
+    // store it is given (the exported roots, or its own default) would let a server whose chain
+    // verifies pass with a key other than the pinned one. A pinned start trusts nothing else.
     args.emplace_back("--servercert");
     args.push_back(*validated.servercert);
-  }
-  if (cafile) {
+    args.emplace_back("--no-system-trust");
+  } else if (cafile) {
     args.emplace_back("--cafile");
     args.emplace_back(*cafile);
   }

@@ -31,6 +31,8 @@ struct Failure {
 [[nodiscard]] bool containsShellMeta(std::string_view text);
 
 // OpenConnect's arguments without the program path. Only for a Validated that validate made.
+// With a pin the server must present exactly that key: the CA file is left out and system
+// trust turned off. Without one, the CA file (when given) is the trust store.
 [[nodiscard]] std::vector<std::string> openConnectArgs(const Validated& validated,
                                                        std::string_view script,
                                                        std::optional<std::string_view> cafile);

@@ -25,8 +25,8 @@ TEST_F(RunnerLifecycle, ChildGetsExactArgumentsAndEnvironmentAndRunsFromVerified
   };
   const std::string pin = "pin-sha256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=";
   for (const auto& [user, withPin, roots] :
-       {Case{"runner.args8", std::nullopt, false}, Case{"runner.args10", pin, false},
-        Case{"runner.args12", pin, true}}) {
+       {Case{"runner.args8", std::nullopt, false}, Case{"runner.args10", std::nullopt, true},
+        Case{"runner.pinned", pin, false}, Case{"runner.pinned.roots", pin, true}}) {
     SCOPED_TRACE(user);
     environment.certificateSource.file =
         (scratch.path() / (roots ? "roots.pem" : "absent.pem")).string();
@@ -54,15 +54,14 @@ TEST_F(RunnerLifecycle, ChildGetsExactArgumentsAndEnvironmentAndRunsFromVerified
                                          "--script",
                                          (copies / "vpnc-script").string()};
     if (withPin) {
-      expected.insert(expected.end(), {"--servercert", *withPin});
-    }
-    if (roots) {
+      expected.insert(expected.end(), {"--servercert", *withPin, "--no-system-trust"});
+    } else if (roots) {
       expected.insert(expected.end(),
                       {"--cafile", (scratch.path() / "export/system-roots.pem").string()});
     }
     expected.emplace_back("localhost:8443/grp");
     EXPECT_EQ(record->arguments, expected);
-    EXPECT_EQ(record->arguments.size() - 1, withPin ? (roots ? 12U : 10U) : 8U);
+    EXPECT_EQ(record->arguments.size() - 1, withPin ? 11U : (roots ? 10U : 8U));
 
     std::vector<std::string> environmentSeen = record->environment;
     std::sort(environmentSeen.begin(), environmentSeen.end());

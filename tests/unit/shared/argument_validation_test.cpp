@@ -218,11 +218,25 @@ TEST(ArgumentValidation, OpenConnectArgumentsInOrder) {
 
   const auto pinned = validate("gw", "-bob", kPin16);
   ASSERT_TRUE(pinned);
-  EXPECT_EQ(ArgumentValidation::openConnectArgs(*pinned, "/s", "/roots.pem"),
-            (std::vector<std::string>{"--protocol=anyconnect", "--user", "-bob",
+  // A pin is never weakened by a trust store: no CA file, no system trust.
+  const std::vector<std::string> pinnedArgs{"--protocol=anyconnect",
+                                            "--user",
+                                            "-bob",
+                                            "--passwd-on-stdin",
+                                            "--non-inter",
+                                            "--script",
+                                            "/s",
+                                            "--servercert",
+                                            kPin16,
+                                            "--no-system-trust",
+                                            "gw"};
+  EXPECT_EQ(ArgumentValidation::openConnectArgs(*pinned, "/s", "/roots.pem"), pinnedArgs);
+  EXPECT_EQ(ArgumentValidation::openConnectArgs(*pinned, "/s", std::nullopt), pinnedArgs);
+
+  EXPECT_EQ(ArgumentValidation::openConnectArgs(*plain, "/s", "/roots.pem"),
+            (std::vector<std::string>{"--protocol=anyconnect", "--user", "alice",
                                       "--passwd-on-stdin", "--non-inter", "--script", "/s",
-                                      "--servercert", kPin16, "--cafile", "/roots.pem", "gw"}));
-  EXPECT_EQ(ArgumentValidation::openConnectArgs(*pinned, "/s", std::nullopt).size(), 10U);
+                                      "--cafile", "/roots.pem", "gw.example.com:443/grp"}));
 }
 
 }  // namespace
