@@ -128,9 +128,6 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
       const VerifiedItem& program, const VerifiedItem& script, const std::string& copiesDirectory);
 
   static bool isValidUtf8(std::string_view bytes);
-  // The system calls of the preparations, wrapped once.
-  static std::string machineHardwareName();
-  static std::vector<std::string> ipv4Addresses(const std::string& host);
 
   const Environment environment_;
 

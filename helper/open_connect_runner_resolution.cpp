@@ -9,6 +9,7 @@
 #include "platform/codesign/file_access.hpp"
 #include "platform/codesign/sha256.hpp"
 #include "platform/codesign/vouched_digest.hpp"
+#include "platform/posix/host_info.hpp"
 #include "platform/service/host.hpp"
 #include "shared/constants.hpp"
 
@@ -119,7 +120,7 @@ OpenConnectRunner::VerifiedCopies::~VerifiedCopies() {
 }
 
 std::string OpenConnectRunner::currentDarwinArch() {
-  const std::string machine = machineHardwareName();
+  const std::string machine = platform::posix::machineHardwareName();
   return machine == "arm64" || machine == "aarch64" ? "darwin-arm64" : "darwin-amd64";
 }
 

@@ -6,6 +6,7 @@
 
 #include "helper/helper_log.hpp"
 #include "helper/open_connect_runner.hpp"
+#include "platform/posix/host_info.hpp"
 #include "platform/process/task.hpp"
 
 namespace vantreel {
@@ -70,7 +71,7 @@ void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
     return;
   }
   std::set<std::string> handled;
-  for (const auto& address : ipv4Addresses(host)) {
+  for (const auto& address : platform::posix::ipv4Addresses(host)) {
     if (!handled.insert(address).second) {
       continue;
     }

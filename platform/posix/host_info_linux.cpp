@@ -1,15 +1,16 @@
-// The two C library calls of the runner's preparations that no platform facility wraps yet.
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
-#include "helper/open_connect_runner.hpp"
+#include "platform/posix/host_info.hpp"
 
-namespace vantreel {
+namespace vantreel::platform::posix {
 
-std::string OpenConnectRunner::machineHardwareName() {
+std::string machineHardwareName() {
   struct utsname name {};
   if (::uname(&name) != 0) {
     return {};
@@ -17,7 +18,7 @@ std::string OpenConnectRunner::machineHardwareName() {
   return name.machine;
 }
 
-std::vector<std::string> OpenConnectRunner::ipv4Addresses(const std::string& host) {
+std::vector<std::string> ipv4Addresses(const std::string& host) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
@@ -41,4 +42,4 @@ std::vector<std::string> OpenConnectRunner::ipv4Addresses(const std::string& hos
   return addresses;
 }
 
-}  // namespace vantreel
+}  // namespace vantreel::platform::posix
