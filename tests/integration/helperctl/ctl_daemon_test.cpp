@@ -128,8 +128,8 @@ TEST_F(CtlDaemonTest, ConnectRelaysOpenConnectsLinesAndExitsWithItsStatus) {
                                             .err("  Connected as 10.0.0.2, using SSL  ")
                                             .sleep(100ms)
                                             .out("Connected tun0 as 10.0.0.2")
-                                            // The start's answer does not wait for the last
-                                            // lines: give them a head start.
+                                            // Nothing orders the start's answer after the
+                                            // last lines: give them a head start.
                                             .sleep(500ms)
                                             .exit(4));
   auto run = connect("s3cret\r\n");
