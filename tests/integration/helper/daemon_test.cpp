@@ -107,7 +107,7 @@ class DaemonTest : public ::testing::Test {
 
   // A scenario under a user name of this test's own.
   std::string scenario(const std::string& name, const Scenario& steps) {
-    const std::string user = "daemon." + name + "." + std::to_string(::getpid());
+    std::string user = "daemon." + name + "." + std::to_string(::getpid());
     FakeOpenConnect::writeScenario(user, steps);
     users_.push_back(user);
     return user;

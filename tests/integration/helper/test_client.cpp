@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <future>
 #include <iostream>
 #include <memory>
@@ -91,7 +92,7 @@ void start(const std::shared_ptr<Connection>& connection, const std::string& use
   (void)pipe->fileHandleForWriting()->close();
   proxyFor(connection, "start")
       .start(vantreel::HelperStartRequest(server, user, std::nullopt), pipe->fileHandleForReading(),
-             [](HelperOpResult result) { emit(describe("start", result)); });
+             [](const HelperOpResult& result) { emit(describe("start", result)); });
 }
 
 // Each version call is awaited, so connections are opened one after another.
@@ -103,16 +104,14 @@ void hold(std::vector<std::shared_ptr<Connection>>& held, int count) {
     auto done = std::make_shared<std::promise<bool>>();
     vantreel::HelperXPCProxy(connection, [done](const vantreel::platform::xpc::Error&) {
       done->set_value(false);
-    }).getVersionWithReply([done](std::string) { done->set_value(true); });
+    }).getVersionWithReply([done](const std::string&) { done->set_value(true); });
     (done->get_future().get() ? ok : failed) += 1;
     held.push_back(std::move(connection));
   }
   emit(json{{"op", "hold"}, {"ok", ok}, {"failed", failed}});
 }
 
-}  // namespace
-
-int main() {
+void serve() {
   auto connection = connect();
   std::vector<std::shared_ptr<Connection>> held;
   emit(json{{"op", "ready"}, {"pid", ::getpid()}});
@@ -123,15 +122,15 @@ int main() {
     std::string command;
     words >> command;
     if (command == "version") {
-      proxyFor(connection, "version").getVersionWithReply([](std::string version) {
+      proxyFor(connection, "version").getVersionWithReply([](const std::string& version) {
         emit(json{{"op", "version"}, {"version", version}});
       });
     } else if (command == "status") {
-      proxyFor(connection, "status").statusWithReply([](HelperOpResult result) {
+      proxyFor(connection, "status").statusWithReply([](const HelperOpResult& result) {
         emit(describe("status", result));
       });
     } else if (command == "stop") {
-      proxyFor(connection, "stop").stopWithReply([](HelperOpResult result) {
+      proxyFor(connection, "stop").stopWithReply([](const HelperOpResult& result) {
         emit(describe("stop", result));
       });
     } else if (command == "start") {
@@ -154,12 +153,24 @@ int main() {
       connection->invalidate();
       emit(json{{"op", "close"}});
     } else if (command == "exit") {
-      break;
+      return;
     } else {
       emit(json{{"op", "unknown"}, {"command", command}});
     }
   }
+}
+
+}  // namespace
+
+int main() {
+  int status = 0;
+  try {
+    serve();
+  } catch (const std::exception& e) {
+    std::cerr << "test client: " << e.what() << std::endl;
+    status = 1;
+  }
   // Abruptly: no connection is closed by us, the kernel drops them with the process.
-  std::fflush(stdout);
-  std::_Exit(0);
+  (void)std::fflush(stdout);
+  std::_Exit(status);
 }

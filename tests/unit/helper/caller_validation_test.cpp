@@ -63,7 +63,8 @@ class PeerConnection : public ::testing::Test {
     client_->setRemoteObjectInterface(HelperXPCProtocol::makeInterface());
     client_->resume();
     client_->remoteObjectProxyWithErrorHandler([](const platform::xpc::Error&) {})
-        .send(HelperXPCProtocol::getVersionSelector, {}, [](std::vector<platform::xpc::Value>) {});
+        .send(HelperXPCProtocol::getVersionSelector, {},
+              [](const std::vector<platform::xpc::Value>&) {});
     server_ = delegate_->waitForOne();
     ASSERT_TRUE(server_);
   }
@@ -74,7 +75,7 @@ class PeerConnection : public ::testing::Test {
 
   // A scratch tree; path names a file below it that is created with its folders.
   fs::path makeFile(const fs::path& relative) {
-    const auto full = scratch_.path() / relative;
+    auto full = scratch_.path() / relative;
     fs::create_directories(full.parent_path());
     std::ofstream(full) << "x";
     return full;

@@ -87,7 +87,7 @@ class SessionTest : public ::testing::Test {
     auto done = std::make_shared<std::promise<std::string>>();
     HelperXPCProxy(client_, [done](const platform::xpc::Error& e) {
       done->set_value("error: " + e.description());
-    }).getVersionWithReply([done](std::string v) { done->set_value(v); });
+    }).getVersionWithReply([done](const std::string& v) { done->set_value(v); });
     return wait(done);
   }
   std::string result(const char* selector) {
@@ -95,7 +95,7 @@ class SessionTest : public ::testing::Test {
     HelperXPCProxy proxy(client_, [done](const platform::xpc::Error& e) {
       done->set_value("error: " + e.description());
     });
-    auto onResult = [done](HelperOpResult r) {
+    auto onResult = [done](const HelperOpResult& r) {
       done->set_value(std::string(r.ok() ? "true " : "false ") + std::to_string(r.code()) + " " +
                       r.message() + " " + r.state() + " " + r.version() + " " +
                       std::to_string(r.pid()));
