@@ -356,5 +356,13 @@ TEST(DaemonEntry, ANonRootStartWritesTwoEntriesAndExits78) {
   fs::remove_all(scratch);
 }
 
+TEST(DaemonEntry, TheAuditTokenFunctionIsExportedUnmangled) {
+  WatchedProcess symbols("/usr/bin/nm", {"-D", "--defined-only", VT_DAEMON_PATH},
+                         {{"PATH", "/usr/bin:/bin"}}, false);
+  EXPECT_TRUE(symbols.waitForLine(
+      [](const std::string& line) { return line.ends_with(" T VTHCopyAuditTokenData"); }));
+  EXPECT_EQ(symbols.waitForExit(), 0);
+}
+
 }  // namespace
 }  // namespace vantreel::testing
