@@ -28,6 +28,8 @@ constexpr std::string_view kStopping = "stopping";
 constexpr std::size_t kMaxSecretBytes = 8192;
 constexpr auto kInterruptGrace = std::chrono::seconds(5);
 constexpr auto kTerminateGrace = std::chrono::seconds(3);
+// How long the end of a child waits for its output streams to reach end of file.
+constexpr auto kOutputDrainLimit = std::chrono::milliseconds(2000);
 
 // Overwrites a buffer that held the password before it is released.
 class Wiped {
@@ -221,15 +223,17 @@ tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
   task->setStandardError(*error);
 
   const std::uint64_t generation = generation_ + 1;
+  auto drain = std::make_shared<OutputDrain>(2);
   task->setTerminationHandler([weak = weak_from_this(), generation, onExit = std::move(onExit),
-                               copies = std::move(*copies)](process::Task& child) mutable {
+                               copies = std::move(*copies), drain](process::Task& child) mutable {
     copies.reset();
+    [[maybe_unused]] const bool drained = drain->waitUntilDrained(kOutputDrainLimit);
     if (auto self = weak.lock()) {
       self->childExited(child, generation, onExit);
     }
   });
-  forward(output->fileHandleForReading(), generation);
-  forward(error->fileHandleForReading(), generation);
+  forward(output->fileHandleForReading(), generation, drain);
+  forward(error->fileHandleForReading(), generation, drain);
 
   if (auto launched = task->launch(); !launched) {
     output->fileHandleForReading()->clearReadabilityHandler();
@@ -248,10 +252,10 @@ tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
 }
 
 void OpenConnectRunner::forward(const std::shared_ptr<process::FileHandle>& readEnd,
-                                std::uint64_t generation) {
+                                std::uint64_t generation, std::shared_ptr<OutputDrain> drain) {
   // The handler keeps its own read end alive until end of file and then lets go of it.
   readEnd->setReadabilityHandler(
-      [weak = weak_from_this(), generation, readEnd,
+      [weak = weak_from_this(), generation, readEnd, drain = std::move(drain),
        splitter = std::make_shared<LineSplitter>()](process::FileHandle& handle) {
         auto data = handle.availableData();
         const bool ended = !data || data->empty();
@@ -262,6 +266,7 @@ void OpenConnectRunner::forward(const std::shared_ptr<process::FileHandle>& read
           }
         }
         if (ended) {
+          drain->streamEnded();
           handle.clearReadabilityHandler();
         }
       });

@@ -12,6 +12,7 @@
 #include <tl/expected.hpp>
 #include <vector>
 
+#include "helper/output_drain.hpp"
 #include "helper/runner_error.hpp"
 #include "platform/process/file_handle.hpp"
 #include "platform/process/task.hpp"
@@ -111,7 +112,7 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
       const std::string& appBundle, ExitCallback& onExit, LogHandler& logHandler,
       std::shared_ptr<platform::process::Task>& failedTask);
   void forward(const std::shared_ptr<platform::process::FileHandle>& readEnd,
-               std::uint64_t generation);
+               std::uint64_t generation, std::shared_ptr<OutputDrain> drain);
   void emit(const std::string& line, std::uint64_t generation);
   void childExited(platform::process::Task& task, std::uint64_t generation,
                    const ExitCallback& onExit);

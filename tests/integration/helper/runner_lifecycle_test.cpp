@@ -251,6 +251,25 @@ TEST_F(RunnerLifecycle, LinesDrainingAfterTheExitDoNotMarkAnIdleRunnerConnected)
   EXPECT_EQ(runner().currentPid(), 0);
 }
 
+TEST_F(RunnerLifecycle, EveryLineIsDeliveredBeforeTheExitIsReported) {
+  // A client ends as soon as its start is answered, so the answer must come after the last
+  // line: here the output is far beyond a pipe's capacity and ends right before the exit.
+  std::string bulk;
+  for (int i = 0; i < 4000; ++i) {
+    bulk += "line " + std::to_string(i) + " ........................................\n";
+  }
+  const auto user = scenario(
+      "runner.lastlines", Scenario().rawOut(bulk).err("Failed to complete authentication").exit(1));
+  ASSERT_TRUE(start(user, "secret\n").has_value());
+  ASSERT_EQ(observed->waitForExit(), std::optional<std::int32_t>(1));
+  const auto lines = observed->lines();
+  ASSERT_EQ(lines.size(), 4001U);
+  EXPECT_EQ(
+      std::count(lines.begin(), lines.end(), "line 3999 ........................................"),
+      1);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "Failed to complete authentication"), 1);
+}
+
 TEST_F(RunnerLifecycle, StopOfAnObedientChildSendsOnlyTheInterrupt) {
   const auto user =
       scenario("runner.obedient", Scenario().exitOnSignal(7).out("up").waitForSignal());
