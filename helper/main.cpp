@@ -8,6 +8,7 @@
 #include "helper/caller_validation.hpp"
 #include "helper/helper_listener_delegate.hpp"
 #include "helper/helper_log.hpp"
+#include "platform/posix/io.hpp"
 #include "platform/service/host.hpp"
 #include "platform/xpc/listener.hpp"
 #include "shared/constants.hpp"
@@ -25,6 +26,7 @@ int main() {
 
   // A client that vanishes mid-write must cost a failed write, never the daemon.
   (void)std::signal(SIGPIPE, SIG_IGN);
+  vantreel::platform::posix::reserveStandardDescriptors();
 
   HelperLog::info("org.vantreel.desktop.helper " + Constants::helperVersion() + " starting");
   if (!platform::service::effectiveUserIsRoot()) {

@@ -34,6 +34,10 @@ struct PipeEnds {
 // dup(2) as a close-on-exec descriptor that the caller owns.
 [[nodiscard]] SysResult<UniqueFd> duplicate(int fd);
 
+// Opens the null device on whichever of descriptors 0, 1 and 2 is closed, so that no socket or
+// pipe the program opens later can take a standard stream's number. For the start of main.
+void reserveStandardDescriptors() noexcept;
+
 // Waits until fd is readable (or hung up). nullopt timeout waits forever. Returns false when
 // the timeout ran out first.
 [[nodiscard]] SysResult<bool> waitReadable(int fd,

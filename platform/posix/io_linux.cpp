@@ -63,6 +63,21 @@ SysResult<UniqueFd> duplicate(int fd) {
   return UniqueFd(copy);
 }
 
+void reserveStandardDescriptors() noexcept {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {
+      continue;
+    }
+    // open(2) returns the lowest free number, which is fd itself. Deliberately not
+    // close-on-exec: it stands in for a standard stream.
+    // NOLINTNEXTLINE(android-cloexec-open)
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      ::close(opened);
+    }
+  }
+}
+
 SysResult<bool> waitReadable(int fd, std::optional<std::chrono::milliseconds> timeout) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();

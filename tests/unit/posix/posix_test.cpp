@@ -53,6 +53,25 @@ TEST(Io, WaitReadableTimesOutOnAnEmptyPipe) {
   EXPECT_FALSE(posix::waitReadable(pipe->read.get(), std::chrono::milliseconds(20)).value());
 }
 
+TEST(Io, ClosedStandardDescriptorsAreReservedOnTheNullDevice) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(1);
+    posix::reserveStandardDescriptors();
+    char target[64] = {};
+    const ssize_t n = ::readlink("/proc/self/fd/1", target, sizeof target - 1);
+    // The next descriptor opened must not take a standard stream's number.
+    auto pipe = posix::makePipe();
+    const bool ok = n > 0 && std::string(target, static_cast<std::size_t>(n)) == "/dev/null" &&
+                    pipe && pipe->read.get() > 2 && isOpen(0) && isOpen(2);
+    ::_exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST(ProcessIdentity, PidfdRequiresTheMatchingStartTime) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
