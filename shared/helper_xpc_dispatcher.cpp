@@ -19,7 +19,7 @@ namespace {
 // which answers the caller with an error.
 HelperXPCProtocol::ResultReply resultReply(Reply reply) {
   auto shared = std::make_shared<Reply>(std::move(reply));
-  return [shared](HelperOpResult result) {
+  return [shared](const HelperOpResult& result) {
     std::vector<Value> values;
     values.emplace_back(result.archive());
     shared->send(std::move(values));

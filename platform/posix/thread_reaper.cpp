@@ -9,7 +9,7 @@ namespace {
 
 class Reaper {
  public:
-  Reaper() : worker_([this](std::stop_token stop) { run(stop); }) {}
+  Reaper() : worker_([this](const std::stop_token& stop) { run(stop); }) {}
   ~Reaper() {
     worker_.request_stop();
     wake_.notify_all();
