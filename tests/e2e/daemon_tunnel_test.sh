@@ -42,22 +42,7 @@ exit_bound=30
 # A write to a connect that has already gone must fail, not end this script.
 trap '' PIPE
 
-failures=0
-checks=0
-ok() {
-  checks=$((checks + 1))
-  echo "ok $checks - $*"
-}
-not_ok() {
-  checks=$((checks + 1))
-  failures=$((failures + 1))
-  echo "not ok $checks - $*"
-}
-check() {
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else not_ok "$what"; fi
-}
+. "$here/checks.sh"
 # A subshell, not a function-wide redirection: a trap that fires meanwhile must still report
 # on this script's own output.
 quiet() { ("$@") >/dev/null 2>&1; }

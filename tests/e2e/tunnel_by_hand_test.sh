@@ -12,22 +12,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 
-failures=0
-checks=0
-ok() {
-  checks=$((checks + 1))
-  echo "ok $checks - $*"
-}
-not_ok() {
-  checks=$((checks + 1))
-  failures=$((failures + 1))
-  echo "not ok $checks - $*"
-}
-check() {
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else not_ok "$what"; fi
-}
+. "$here/checks.sh"
 quiet() { "$@" >/dev/null 2>&1; }
 log_has() { grep -qF -- "$1" "$2"; }
 dump_log() { sed 's/^/#   /' "$1" >&2; }
