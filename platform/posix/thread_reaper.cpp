@@ -7,13 +7,15 @@
 namespace vantreel::platform::posix {
 namespace {
 
+// Lives until the process ends and is never destroyed: a connection or child may still hand
+// over its thread while the process exits, and a reaper torn down by the exit handlers would
+// then be used after its destruction.
 class Reaper {
  public:
-  Reaper() : worker_([this](const std::stop_token& stop) { run(stop); }) {}
-  ~Reaper() {
-    worker_.request_stop();
-    wake_.notify_all();
-  }
+  Reaper() : worker_([this] { run(); }) {}
+  Reaper(const Reaper&) = delete;
+  Reaper& operator=(const Reaper&) = delete;
+  ~Reaper() = delete;
 
   void add(std::jthread thread) {
     {
@@ -24,16 +26,13 @@ class Reaper {
   }
 
  private:
-  void run(const std::stop_token& stop) {
+  [[noreturn]] void run() {
     for (;;) {
       std::vector<std::jthread> batch;
       {
         std::unique_lock lock(mutex_);
-        wake_.wait(lock, [&] { return stop.stop_requested() || !threads_.empty(); });
+        wake_.wait(lock, [&] { return !threads_.empty(); });
         batch.swap(threads_);
-        if (batch.empty() && stop.stop_requested()) {
-          return;
-        }
       }
       batch.clear();  // joins each
     }
@@ -42,14 +41,14 @@ class Reaper {
   std::mutex mutex_;  // guards threads_
   std::condition_variable wake_;
   std::vector<std::jthread> threads_;
-  std::jthread worker_;  // last: stopped and joined before the members it uses go
+  std::jthread worker_;
 };
 
 }  // namespace
 
 void reapThread(std::jthread thread) {
-  static Reaper reaper;
-  reaper.add(std::move(thread));
+  static Reaper* const reaper = new Reaper();
+  reaper->add(std::move(thread));
 }
 
 }  // namespace vantreel::platform::posix
