@@ -6,7 +6,7 @@ VT_PACKAGES=(
   g++ cmake ninja-build pkg-config git
   libicu-dev liburiparser-dev libssl-dev openssl nlohmann-json3-dev libexpected-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format
-  openconnect ocserv vpnc-scripts iproute2 iputils-ping procps util-linux
+  openconnect ocserv vpnc-scripts iproute2 iputils-ping procps util-linux bc binutils
 )
 
 vt_say() { printf '==> %s\n' "$*"; }
