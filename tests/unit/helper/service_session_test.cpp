@@ -63,12 +63,12 @@ class SessionTest : public ::testing::Test {
 
     listener_ = std::make_unique<platform::xpc::Listener>("session");
     listener_->setDelegate(delegate_);
-    listener_->setRequirementCheck(
-        [this](const platform::xpc::AuditToken& /*token*/, const std::string& requirement) {
-          std::scoped_lock lock(mutex_);
-          checkedRequirements_.push_back(requirement);
-          return transportAdmits_;
-        });
+    listener_->setRequirementCheck([checks = checks_](const platform::xpc::AuditToken& /*token*/,
+                                                      const std::string& requirement) {
+      std::scoped_lock lock(checks->mutex);
+      checks->requirements.push_back(requirement);
+      return checks->admits;
+    });
     ASSERT_TRUE(listener_->resume());
     client_ = Connection::machService("session", 0);
     client_->setRemoteObjectInterface(HelperXPCProtocol::makeInterface());
@@ -137,9 +137,14 @@ class SessionTest : public ::testing::Test {
       std::make_shared<HelperListenerDelegate>(testService(), security_);
   std::unique_ptr<platform::xpc::Listener> listener_;
   std::shared_ptr<Connection> client_;
-  std::mutex mutex_;  // guards the two members below
-  std::vector<std::string> checkedRequirements_;
-  bool transportAdmits_ = true;
+  // Shared with the transport's check, which a connection thread may still be running after
+  // the fixture is gone.
+  struct RequirementChecks {
+    std::mutex mutex;  // guards the two members below
+    std::vector<std::string> requirements;
+    bool admits = true;
+  };
+  std::shared_ptr<RequirementChecks> checks_ = std::make_shared<RequirementChecks>();
 };
 
 TEST_F(SessionTest, AdmissionRefusesAPeerWhoseCodeCannotBeLookedUp) {
@@ -174,10 +179,10 @@ TEST_F(SessionTest, AnAdmittedConnectionChecksTheRequirementBeforeEveryMessage) 
   EXPECT_EQ(version(), "1.0.2");
   EXPECT_EQ(result(HelperXPCProtocol::statusSelector), "true 0  idle 1.0.2 0");
   {
-    std::scoped_lock lock(mutex_);
-    EXPECT_EQ(checkedRequirements_,
+    std::scoped_lock lock(checks_->mutex);
+    EXPECT_EQ(checks_->requirements,
               (std::vector<std::string>(2, Constants::codeSigningRequirement())));
-    transportAdmits_ = false;
+    checks_->admits = false;
   }
   // Refused by the transport itself: the session never answers, the connection ends.
   EXPECT_EQ(result(HelperXPCProtocol::statusSelector).rfind("error: ", 0), 0U);
