@@ -226,7 +226,7 @@ TEST(CtlCliFakeDaemonTest, OneMoreLineStopsTheTunnelAndTheStartsCodeIsTheExitSta
   ASSERT_EQ(run.launchError(), "");
   run.write("pw\n");
   ASSERT_TRUE(run.waitForOutput("Connected tun0"));
-  EXPECT_EQ(daemon.events().size(), 2U) << "stopped while standard input was open";
+  EXPECT_EQ(daemon.waitForEvents(2).size(), 2U) << "stopped while standard input was open";
   run.write("any line\n");
   auto outcome = run.finish();
   EXPECT_EQ(outcome.status, 3);
