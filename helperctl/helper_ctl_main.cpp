@@ -254,6 +254,14 @@ nlohmann::json HelperCtlMain::disconnectObject(const HelperOpResult& reply) {
                         {"version", reply.version()}};
 }
 
+nlohmann::json HelperCtlMain::tunnelObject(const HelperOpResult& reply) {
+  return nlohmann::json{{"ok", reply.ok()},
+                        {"state", reply.state()},
+                        {"pid", reply.pid()},
+                        {"detail", reply.message()},
+                        {"version", reply.version()}};
+}
+
 nlohmann::json HelperCtlMain::failureObject(const CtlError& error) {
   return nlohmann::json{{"state", "unavailable"},
                         {"detail", error.description},
@@ -311,6 +319,10 @@ tl::expected<int, CtlError> HelperCtlMain::run(const std::string& command) {
   if (command == "disconnect" || command == "stop") {
     return disconnect();
   }
+  // Like "stop", left out of the usage text, whose wording is fixed.
+  if (command == "tunnel") {
+    return tunnel();
+  }
   message(usageText);
   return usageStatus;
 }
@@ -355,6 +367,17 @@ tl::expected<int, CtlError> HelperCtlMain::disconnect() {
   }
   write(disconnectObject(*reply));
   client->invalidate();
+  return reply->ok() ? 0 : 1;
+}
+
+tl::expected<int, CtlError> HelperCtlMain::tunnel() {
+  auto client = HelperCtlClient::make(Constants::machService, {streams_.output, streams_.error});
+  auto reply = client->status();
+  client->invalidate();
+  if (!reply) {
+    return tl::unexpected(std::move(reply.error()));
+  }
+  write(tunnelObject(*reply));
   return reply->ok() ? 0 : 1;
 }
 

@@ -175,8 +175,18 @@ TEST_F(CtlDaemonTest, DisconnectWithAndWithoutATunnel) {
       user_, FakeOpenConnect::Scenario().out("Connected tun0 as 10.0.0.2").waitForSignal());
   auto run = connect();
   ASSERT_TRUE(run->waitForOutput("Connected tun0"));
+  const auto record = FakeOpenConnect::waitForRecord(user_);
+  ASSERT_TRUE(record.has_value());
 
-  auto outcome = runTool({"disconnect"});
+  auto outcome = runTool({"tunnel"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(object(outcome), (nlohmann::json{{"ok", true},
+                                             {"state", "connected"},
+                                             {"pid", record->pid},
+                                             {"detail", ""},
+                                             {"version", Constants::helperVersion()}}));
+
+  outcome = runTool({"disconnect"});
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(object(outcome), (nlohmann::json{{"state", "stopping"},
                                              {"ok", true},
@@ -192,6 +202,14 @@ TEST_F(CtlDaemonTest, DisconnectWithAndWithoutATunnel) {
                                              {"detail", "no tunnel is running"},
                                              {"version", Constants::helperVersion()}}));
   EXPECT_EQ(outcome.error, "");
+
+  outcome = runTool({"tunnel"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(object(outcome), (nlohmann::json{{"ok", true},
+                                             {"state", "idle"},
+                                             {"pid", 0},
+                                             {"detail", ""},
+                                             {"version", Constants::helperVersion()}}));
 }
 
 TEST_F(CtlDaemonTest, SecondConnectIsRefusedWhileATunnelRuns) {
