@@ -259,6 +259,37 @@ TEST_F(DaemonTest, OwnerCrashStopsTheTunnel) {
   EXPECT_TRUE(daemon_->waitForEntry("info", "OpenConnect exited rc=0"));
 }
 
+TEST_F(DaemonTest, AConnectionWhoseTunnelEndedNeverStopsALaterOne) {
+  const auto first =
+      scenario("first", Scenario().out("Connected tun0 as 10.0.0.2").waitForSignal());
+  const auto later =
+      scenario("later", Scenario().out("Connected tun1 as 10.0.0.3").waitForSignal());
+  auto& earlier = client(helperctl());
+  auto& owner = client(app());
+  earlier.send("start " + first + " localhost secret");
+  ASSERT_TRUE(earlier.waitFor("log"));
+  EXPECT_EQ(summary(earlier.call("stop")).rfind("true 0 stopping stopping ", 0), 0U);
+  EXPECT_EQ(summary(earlier.waitFor("start")), "true 0 openconnect exited idle 0");
+
+  // The later start holds the runner while its password is withheld; the earlier connection,
+  // owner of a tunnel that has ended, goes away meanwhile.
+  owner.send("startheld " + later + " localhost");
+  std::this_thread::sleep_for(2s);
+  earlier.call("close");
+  std::this_thread::sleep_for(500ms);
+  owner.call("feed secret");
+  ASSERT_TRUE(owner.waitFor("log"));
+  const auto record = FakeOpenConnect::waitForRecord(later);
+  ASSERT_TRUE(record);
+  std::this_thread::sleep_for(1s);
+  auto& observer = client(helperctl());
+  EXPECT_EQ(summary(observer.call("status")), "true 0  connected " + std::to_string(record->pid));
+
+  // Its own owner's end still stops it.
+  owner.call("close");
+  EXPECT_TRUE(becomesIdle(observer));
+}
+
 TEST_F(DaemonTest, CallersThatFailTheRequirementAreRefusedAtAdmission) {
   for (const auto& [executable, text] : std::vector<std::pair<std::string, std::string>>{
            {VT_UNSIGNED_CLIENT, "caller failed the code-signing requirement"},
