@@ -405,6 +405,10 @@ tl::expected<int, CtlError> HelperCtlMain::connect() {
       if (!input.skipLine(stop) || !sent.wait(stop) || stop.stop_requested()) {
         return;
       }
+      // A refused start leaves another caller's tunnel running: that one is not ours to stop.
+      if (!client->startStillPending() || stop.stop_requested()) {
+        return;
+      }
       (void)client->stop();
     } catch (const std::exception&) {
       // The watcher only ever asks for a stop; the connect's own result decides the exit.

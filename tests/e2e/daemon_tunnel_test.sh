@@ -397,6 +397,16 @@ if wait_connected stopped-by-other; then
   close_connect
   connect_pid=${first[0]} connect_fd=${first[1]} connect_out=${first[2]} connect_err=${first[3]}
   check "second start: the first tunnel still carries traffic" quiet vt_tunnel_ping 2
+  # As scripts call it, input ending right after the password: the refused connect's own stop
+  # must not reach the other caller's tunnel.
+  rc=0
+  printf '%s\n' "$VT_TUNNEL_PASSWORD" | "$ctl" connect --server "$VT_TUNNEL_SERVER" \
+    --user "$VT_TUNNEL_USER" --servercert "$VT_TUNNEL_PIN" >/dev/null 2>"$scratch/piped.err" ||
+    rc=$?
+  check "piped second start: refused, status 1 ($rc)" test "$rc" = 1
+  sleep 0.5
+  check "piped second start: the first tunnel still runs (pid $oc)" test "$(openconnect_child)" = "$oc"
+  check "piped second start: and still carries traffic" quiet vt_tunnel_ping 2
   rc=0
   reply=$("$ctl" disconnect 2>/dev/null) || rc=$?
   check "disconnect: status 0 ($rc)" test "$rc" = 0
