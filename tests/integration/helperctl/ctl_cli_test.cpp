@@ -157,6 +157,7 @@ TEST_F(CtlCliNoDaemonTest, LongestPasswordAndDisconnectReachForTheDaemon) {
            {{"connect", "--server", "vpn.example.com", "--user", "u"}, "pw\n"},
            {{"connect", "--server", "vpn.example.com", "--user", "u"}, "pw\n"},
            {{"connect", "--server", "vpn.example.com", "--user", "u"}, "pw\n"},
+           {{"tunnel"}, ""},
            {{"disconnect"}, ""},
            {{"stop"}, ""}}) {
     SCOPED_TRACE(arguments.front());
