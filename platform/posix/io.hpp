@@ -31,6 +31,11 @@ struct PipeEnds {
 // open(2) with O_CLOEXEC added to flags.
 [[nodiscard]] SysResult<UniqueFd> openFile(const std::string& path, int flags, unsigned mode = 0);
 
+// Opens (creating it 0600 when asked) and takes an exclusive flock(2) on path, without
+// waiting: EWOULDBLOCK when another open file description holds it. The lock lasts as long as
+// the descriptor.
+[[nodiscard]] SysResult<UniqueFd> lockFile(const std::string& path, bool create);
+
 // dup(2) as a close-on-exec descriptor that the caller owns.
 [[nodiscard]] SysResult<UniqueFd> duplicate(int fd);
 
