@@ -257,7 +257,7 @@ nlohmann::json HelperCtlMain::disconnectObject(const HelperOpResult& reply) {
 nlohmann::json HelperCtlMain::tunnelObject(const HelperOpResult& reply) {
   return nlohmann::json{{"ok", reply.ok()},
                         {"state", reply.state()},
-                        {"pid", reply.pid()},
+                        {"pid", std::to_string(reply.pid())},
                         {"detail", reply.message()},
                         {"version", reply.version()}};
 }

@@ -181,7 +181,7 @@ daemon_idle() {
   local reply rc=0
   reply=$("$ctl" tunnel 2>/dev/null) || rc=$?
   [ "$rc" -eq 0 ] && has_text "$reply" '"state":"idle"' && has_text "$reply" '"ok":true' &&
-    has_text "$reply" '"pid":0'
+    has_text "$reply" '"pid":"0"'
 }
 
 has_tun() { vt_tunnel_tun_names | grep -qx -- "$1"; }

@@ -182,7 +182,7 @@ TEST_F(CtlDaemonTest, DisconnectWithAndWithoutATunnel) {
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(object(outcome), (nlohmann::json{{"ok", true},
                                              {"state", "connected"},
-                                             {"pid", record->pid},
+                                             {"pid", std::to_string(record->pid)},
                                              {"detail", ""},
                                              {"version", Constants::helperVersion()}}));
 
@@ -207,7 +207,7 @@ TEST_F(CtlDaemonTest, DisconnectWithAndWithoutATunnel) {
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(object(outcome), (nlohmann::json{{"ok", true},
                                              {"state", "idle"},
-                                             {"pid", 0},
+                                             {"pid", "0"},
                                              {"detail", ""},
                                              {"version", Constants::helperVersion()}}));
 }
