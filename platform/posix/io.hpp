@@ -31,6 +31,9 @@ struct PipeEnds {
 // open(2) with O_CLOEXEC added to flags.
 [[nodiscard]] SysResult<UniqueFd> openFile(const std::string& path, int flags, unsigned mode = 0);
 
+// The null device, open for writing: a place for output that nobody is to see.
+[[nodiscard]] SysResult<UniqueFd> openNullSink();
+
 // dup(2) as a close-on-exec descriptor that the caller owns.
 [[nodiscard]] SysResult<UniqueFd> duplicate(int fd);
 
