@@ -334,8 +334,8 @@ tl::expected<int, CtlError> HelperCtlMain::install() {
   // The failed tries are nobody's business but this wait's, so their errors go nowhere.
   auto quiet = platform::posix::openNullSink();
   if (!quiet) {
-    return tl::unexpected(CtlError{std::string(posixErrorDomain), quiet.error().code,
-                                   quiet.error().description()});
+    return tl::unexpected(
+        CtlError{std::string(posixErrorDomain), quiet.error().code, quiet.error().description()});
   }
   std::optional<std::string> running;
   const auto outcome = HelperInstall::awaitDaemon(*installed, [&] {
@@ -345,9 +345,8 @@ tl::expected<int, CtlError> HelperCtlMain::install() {
     running = version ? std::optional<std::string>(*version) : std::nullopt;
     return running;
   });
-  write(installObject(statusObject(HelperInstall::currentState(running.has_value(), running),
-                                   running),
-                      outcome));
+  write(installObject(
+      statusObject(HelperInstall::currentState(running.has_value(), running), running), outcome));
   return outcome.state == "not_installed" ? 1 : 0;
 }
 

@@ -45,7 +45,7 @@ namespace vantreel::platform::service {
 // A new directory of mode 0700 under parent, named prefix + six random characters; nobody else
 // can plant or replace a file in it.
 [[nodiscard]] posix::SysResult<std::string> makePrivateDirectory(const std::string& parent,
-                                                               std::string_view prefix);
+                                                                 std::string_view prefix);
 // Removes a file, or an empty directory.
 [[nodiscard]] posix::SysResult<void> removeFile(const std::string& path);
 [[nodiscard]] posix::SysResult<void> removeDirectory(const std::string& path);

@@ -187,7 +187,7 @@ std::string temporaryDirectory() {
 }
 
 posix::SysResult<std::string> makePrivateDirectory(const std::string& parent,
-                                                  std::string_view prefix) {
+                                                   std::string_view prefix) {
   std::string pattern = parent + "/" + std::string(prefix) + "XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
     return tl::unexpected(posix::lastError("mkdtemp " + pattern));

@@ -211,7 +211,7 @@ journal() { in_ct journalctl --no-pager -u "$unit" -o json --output-fields=MESSA
 has_entry() { journal | grep -F -- "$1" | grep -qF "\"PRIORITY\":\"$2\""; }
 await_entry() { _vt_tunnel_poll 10 has_entry "$1" "$2"; }
 check "journal: 'starting' at priority info (6)" \
-  await_entry "\"org.vantreel.desktop.helper $bundled starting\"" 6
+  await_entry "]: org.vantreel.desktop.helper $bundled starting\"" 6
 check "journal: a refused caller at priority error (3)" await_entry 'rejected connection: ' 3
 
 # --- a tunnel through the installed service -----------------------------------------------
@@ -248,6 +248,7 @@ connected() {
   ok "$label: connect relays OpenConnect's interface line"
   check "$label: a ping crosses the tunnel" quiet vt_tunnel_ping 3
   check "$label: exactly one OpenConnect runs ($(openconnects))" test "$(openconnects)" = 1
+  check "$label: OpenConnect finds its locale" eval '! has_line "Cannot set locale" "$connect_out"'
   local tunnel
   tunnel=$(ctl tunnel 2>&1 || true)
   check "$label: 'tunnel' shows it connected ($tunnel)" has_text "$tunnel" '"state":"connected"'

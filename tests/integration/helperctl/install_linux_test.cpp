@@ -198,14 +198,14 @@ TEST_F(LinuxInstall, FailedFileStepStopsBeforeTheServiceManagerIsTouched) {
 TEST_F(LinuxInstall, StagesInAFreshPrivateDirectoryThatAnotherUsersFileCannotTakeOver) {
   // What another user may have left in a shared temporary directory under the unit's name is
   // neither written through nor in the way.
-  fs::create_symlink(root / "planted-target", root / "tmp" / "org.vantreel.desktop.helperd.service");
+  fs::create_symlink(root / "planted-target",
+                     root / "tmp" / "org.vantreel.desktop.helperd.service");
   // The stand-in records how the staged unit looked while the script ran.
   writeFile(systemctl,
             "#!/bin/sh\n"
             "if [ \"$1\" = daemon-reload ]; then\n"
             "  for d in '" +
-                (root / "tmp").string() +
-                "'/vt-install-*; do stat -c '%a %U' \"$d\" >> '" +
+                (root / "tmp").string() + "'/vt-install-*; do stat -c '%a %U' \"$d\" >> '" +
                 (root / "staging.log").string() +
                 "'; done\n"
                 "fi\n"

@@ -327,7 +327,8 @@ TEST_F(Install, LinuxLayoutRefusesWithoutSystemd) {
 
 TEST(AwaitDaemon, ReadyOnlyOnceTheDaemonAnswersWithinTheBound) {
   using namespace std::chrono_literals;
-  const InstallStatus installed{"ready", InstallMethod::launchd, "registered via systemd (as root)"};
+  const InstallStatus installed{"ready", InstallMethod::launchd,
+                                "registered via systemd (as root)"};
   int asked = 0;
   const auto answersThirdTime = [&]() -> std::optional<std::string> {
     return ++asked < 3 ? std::nullopt : std::optional<std::string>("1.0.2");
