@@ -126,6 +126,16 @@ exec nsenter -t "\$VT_SYSTEM_LEADER" -a -- env -i PATH=/usr/sbin:/usr/bin:/sbin:
   $inner_ctl "\$@"
 EOF
 chmod 0755 "$wrapper/Contents/MacOS/vantreel-helperctl"
+# The same for a user's copy of the bundle in a home only that user may enter.
+user_bundle=/home/vtuser/Vantreel.app
+user_wrapper=$scratch/user-wrapper.app
+mkdir -p "$user_wrapper/Contents/MacOS"
+cat >"$user_wrapper/Contents/MacOS/vantreel-helperctl" <<EOF
+#!/bin/sh
+exec nsenter -t "\$VT_SYSTEM_LEADER" -a -- setpriv --reuid=vtuser --regid=vtuser --init-groups \
+  env -i PATH=/usr/bin:/bin HOME=/home/vtuser $user_bundle/Contents/MacOS/vantreel-helperctl "\$@"
+EOF
+chmod 0755 "$user_wrapper/Contents/MacOS/vantreel-helperctl"
 
 t0=$EPOCHREALTIME
 # The container joins the client namespace, which holds the veth end towards ocserv; joining
@@ -161,6 +171,9 @@ fi
 # The copy keeps modes and contents, which is all the seal covers.
 cp -a -- "$bundle" "/proc/$leader/root$inner_bundle" || bail "cannot copy the bundle in"
 chown -R root:root "/proc/$leader/root$inner_bundle"
+cp -a -- "$bundle" "/proc/$leader/root$user_bundle" || bail "cannot copy the bundle in"
+chown -R --reference="/proc/$leader/root/home/vtuser" "/proc/$leader/root$user_bundle"
+chmod 0700 "/proc/$leader/root/home/vtuser"
 check "setup: the bundle's seal holds inside the container" \
   quiet in_ct "$inner_ctl" version
 
@@ -216,9 +229,11 @@ check "journal: a refused caller at priority error (3)" await_entry 'rejected co
 
 # --- a tunnel through the installed service -----------------------------------------------
 connect_pid='' connect_fd='' connect_out='' connect_err='' connect_rc=''
+# start_connect LABEL [WRAPPER]: root's connect, or the one WRAPPER runs.
 start_connect() {
   connect_out=$scratch/$1.out connect_err=$scratch/$1.err
-  vt_tunnel_connect_start "$wrapper" "$connect_out" "$connect_err" --servercert "$VT_TUNNEL_PIN"
+  vt_tunnel_connect_start "${2:-$wrapper}" "$connect_out" "$connect_err" \
+    --servercert "$VT_TUNNEL_PIN"
   connect_pid=$VT_TUNNEL_CONNECT_PID connect_fd=$VT_TUNNEL_CONNECT_FD
 }
 close_connect() {
@@ -303,6 +318,16 @@ if connected second; then
     check "after-restart: closing connect's input ends it with status 0 ($connect_rc)" \
       test "$connect_rc" = 0
   fi
+fi
+close_connect
+
+# A user's own bundle in a home closed to others: the confined daemon still reads it and
+# still identifies its caller.
+start_connect user "$user_wrapper"
+if connected user; then
+  close_connect
+  wait_connect_exit "$exit_bound"
+  check "user: closing connect's input ends it with status 0 ($connect_rc)" test "$connect_rc" = 0
 fi
 close_connect
 
