@@ -281,12 +281,15 @@ stopped_by() {
   check "$label: no OpenConnect is left ($(openconnects))" test "$(openconnects)" = 0
   check "$label: no verified copy is left under $copies" no_copies
   check "$label: the daemon logged OpenConnect's end itself" \
-    eval 'journal --since "@$since" | grep -qF "OpenConnect exited rc="'
+    _vt_tunnel_poll 10 more_ends_than "$since"
 }
+# The daemon's entries for OpenConnect's end so far; the journal takes them in a moment later.
+openconnect_ends() { journal | grep -cF 'OpenConnect exited rc=' || true; }
+more_ends_than() { [ "$(openconnect_ends)" -gt "$1" ]; }
 
 start_connect first
 if connected first; then
-  since=$(date +%s)
+  since=$(openconnect_ends)
   t0=$EPOCHREALTIME
   rc=0
   in_ct systemctl stop "$unit" || rc=$?
@@ -302,7 +305,7 @@ in_ct systemctl start "$unit"
 _vt_tunnel_poll 10 eval 'ctl status 2>/dev/null | grep -qF "\"state\":\"ready\""' || true
 start_connect second
 if connected second; then
-  since=$(date +%s)
+  since=$(openconnect_ends)
   t0=$EPOCHREALTIME
   rc=0
   in_ct systemctl restart "$unit" || rc=$?
