@@ -147,20 +147,30 @@ systemd-nspawn --quiet --boot --directory="$rootfs" --volatile=overlay --machine
   </dev/null >"$scratch/console.log" 2>&1 &
 nspawn_pid=$!
 
+# The container's init: systemd-nspawn's child in a PID namespace of its own, running systemd.
 find_leader() {
+  local pid
   kill -0 "$nspawn_pid" 2>/dev/null || return 2
-  leader=$(pgrep -P "$nspawn_pid" | head -n 1 || true)
-  [ -n "$leader" ] && [ "$(readlink "/proc/$leader/ns/pid")" != "$(readlink /proc/self/ns/pid)" ]
+  leader=''
+  for pid in $(pgrep -P "$nspawn_pid" || true); do
+    if [ "$(readlink "/proc/$pid/ns/pid")" != "$(readlink /proc/self/ns/pid)" ] &&
+      [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ]; then
+      leader=$pid
+      return 0
+    fi
+  done
+  return 1
 }
+boot_state=''
 booted() {
-  local state
   kill -0 "$nspawn_pid" 2>/dev/null || return 2
-  state=$(in_ct systemctl is-system-running 2>/dev/null || true)
-  [ "$state" = running ] || [ "$state" = degraded ]
+  find_leader || return 1
+  boot_state=$(in_ct systemctl is-system-running 2>&1 || true)
+  [ "$boot_state" = running ] || [ "$boot_state" = degraded ]
 }
-if ! _vt_tunnel_poll 60 find_leader || ! _vt_tunnel_poll 120 booted; then
+if ! _vt_tunnel_poll 120 booted; then
   dump "$scratch/console.log"
-  bail "the container did not boot"
+  bail "the container did not boot (systemctl is-system-running: ${boot_state:-no answer})"
 fi
 export VT_SYSTEM_LEADER=$leader
 echo "# container $machine booted (init $leader) after $(elapsed_since "$t0")"
