@@ -17,23 +17,10 @@ HelperService::HelperService(std::shared_ptr<OpenConnectRunner> tunnelRunner)
   VT_CHECK(runner != nullptr);
 }
 
-void HelperService::markTunnelOwner(const std::shared_ptr<platform::xpc::Connection>& connection) {
-  std::scoped_lock guard(lock);
-  tunnelOwner = connection;
-}
-
 void HelperService::dropConnection(const std::shared_ptr<platform::xpc::Connection>& connection) {
-  {
-    std::scoped_lock guard(lock);
-    const auto owner = tunnelOwner.lock();
-    if (!owner || owner != connection) {
-      return;
-    }
-    tunnelOwner.reset();
-  }
-  // The runner is called without our lock held; "no tunnel is running" after a tunnel that
-  // already ended is expected and changes nothing.
-  (void)runner->stop();
+  // The runner holds the owner together with its tunnel and forgets it when that tunnel
+  // ends, so a later end of this connection finds nothing of its own to stop.
+  (void)runner->stopOwnedBy(connection);
 }
 
 }  // namespace vantreel

@@ -1,15 +1,14 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 
 #include "helper/open_connect_runner.hpp"
 #include "platform/xpc/connection.hpp"
 
 namespace vantreel {
 
-// The daemon's one tunnel: its only runner, and which connection launched the running tunnel,
-// so that the tunnel goes when that connection does.
+// The daemon's one tunnel: its only runner, which also records the connection that launched
+// the running tunnel, so that the tunnel goes when that connection does.
 class HelperService {
  public:
   // Created on first use and never destroyed.
@@ -19,16 +18,11 @@ class HelperService {
   HelperService(const HelperService&) = delete;
   HelperService& operator=(const HelperService&) = delete;
 
-  void markTunnelOwner(const std::shared_ptr<platform::xpc::Connection>& connection);
-  // Stops the tunnel when connection (this very object) launched it; otherwise does nothing.
+  // Stops the tunnel when connection (this very object) launched it and it still runs;
+  // otherwise does nothing. A tunnel started later by another connection is never touched.
   void dropConnection(const std::shared_ptr<platform::xpc::Connection>& connection);
 
   const std::shared_ptr<OpenConnectRunner> runner;
-
- private:
-  std::mutex lock;  // guards tunnelOwner
-  // Weak, so that it never keeps a finished connection (and its peer's pidfd) alive.
-  std::weak_ptr<platform::xpc::Connection> tunnelOwner;
 };
 
 }  // namespace vantreel

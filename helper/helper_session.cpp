@@ -61,15 +61,15 @@ void HelperSession::start(HelperStartRequest request,
   };
   // The runner installs the handler only when the start succeeds, so a refused start leaves a
   // running tunnel's lines with the client that owns it.
-  auto started =
-      runner->start(request, *passwordPipe, *appBundle, std::move(onExit), logHandlerForClient());
+  // The owner is recorded with the tunnel, under the runner's lock, as the tunnel starts.
+  auto started = runner->start(request, *passwordPipe, *appBundle, std::move(onExit),
+                               logHandlerForClient(), connection);
   if (!started) {
     const auto text = started.error().errorDescription();
     HelperLog::error("start failed: " + text);
     reply(failure(text, runner->currentState(), 0));
     return;
   }
-  service_.markTunnelOwner(connection);
   HelperLog::info("accepted start for " + request.server());
 }
 

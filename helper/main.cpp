@@ -1,14 +1,15 @@
 // The helper daemon: refuses to run as anyone but root, then serves the helper's service for
 // the life of the process.
 #include <csignal>
-#include <future>
 #include <memory>
 #include <string>
 
 #include "helper/caller_validation.hpp"
 #include "helper/helper_listener_delegate.hpp"
 #include "helper/helper_log.hpp"
+#include "helper/helper_service.hpp"
 #include "platform/posix/io.hpp"
+#include "platform/posix/termination_signals.hpp"
 #include "platform/service/host.hpp"
 #include "platform/xpc/listener.hpp"
 #include "shared/constants.hpp"
@@ -27,12 +28,23 @@ int main() {
   // A client that vanishes mid-write must cost a failed write, never the daemon.
   (void)std::signal(SIGPIPE, SIG_IGN);
   vantreel::platform::posix::reserveStandardDescriptors();
+  // Before any thread exists, so that every thread inherits the blocked termination signals
+  // and only the wait below takes them.
+  auto signals = platform::posix::TerminationSignals::block();
 
   HelperLog::info("org.vantreel.desktop.helper " + Constants::helperVersion() + " starting");
   if (!platform::service::effectiveUserIsRoot()) {
     HelperLog::error("helper must run as root; exiting");
     return kExitNotRoot;
   }
+
+  if (!signals) {
+    HelperLog::error(signals.error().description());
+    return 1;
+  }
+  // Before the listener: an OpenConnect that an earlier instance left behind goes first, so
+  // that a new start never runs beside it.
+  HelperService::shared().runner->recoverEarlierInstance();
 
   // Both live as long as the process: the listener holds its delegate only weakly.
   const auto delegate = std::make_shared<HelperListenerDelegate>();
@@ -47,8 +59,12 @@ int main() {
     return 1;
   }
 
-  // Nothing ever fulfils this: the main thread's only remaining job is to keep the process.
-  std::promise<void> never;
-  never.get_future().wait();
-  return 0;
+  // The main thread's remaining job: the daemon's own end, with the tunnel stopped the way a
+  // caller's stop does it, so that OpenConnect logs off and its script restores the network.
+  auto received = signals->wait();
+  HelperLog::info(received ? "received " + *received + "; stopping the tunnel and exiting"
+                           : "termination signals unreadable (" + received.error().description() +
+                                 "); stopping the tunnel and exiting");
+  HelperService::shared().runner->shutDown();
+  platform::posix::exitProcess(0);
 }

@@ -5,13 +5,17 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <map>
 
 #include "helper/helper_log.hpp"
 #include "helper/line_splitter.hpp"
 #include "platform/posix/check.hpp"
 #include "platform/process/pipe.hpp"
+#include "platform/xpc/service_path.hpp"
 #include "shared/argument_validation.hpp"
 #include "shared/constants.hpp"
 
@@ -98,6 +102,17 @@ OpenConnectRunner::Environment OpenConnectRunner::Environment::system() {
     return layout.routeDeleteCommand(address);
   };
   environment.copiesDirectory = environment.exportDirectory;
+  // One record per service: daemons serving other service directories (tests) share the
+  // copies directory, never a record.
+  if (const auto service = platform::xpc::servicePath(Constants::machService)) {
+    std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
+    for (const char c : *service) {
+      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    }
+    std::array<char, 17> hex{};
+    (void)std::snprintf(hex.data(), hex.size(), "%016llx", static_cast<unsigned long long>(hash));
+    environment.tunnelRecord = environment.copiesDirectory + "/tunnel." + hex.data();
+  }
   return environment;
 }
 
@@ -128,12 +143,12 @@ bool OpenConnectRunner::isValidUtf8(std::string_view bytes) {
 tl::expected<void, RunnerError> OpenConnectRunner::start(const HelperStartRequest& request,
                                                          process::FileHandle& passwordPipe,
                                                          const std::string& appBundle,
-                                                         ExitCallback onExit,
-                                                         LogHandler logHandler) {
+                                                         ExitCallback onExit, LogHandler logHandler,
+                                                         std::weak_ptr<const void> owner) {
   std::shared_ptr<process::Task> failedTask;
   try {
     std::scoped_lock guard(lock_);
-    return startLocked(request, passwordPipe, appBundle, onExit, logHandler, failedTask);
+    return startLocked(request, passwordPipe, appBundle, onExit, logHandler, owner, failedTask);
   } catch (const std::exception& failure) {
     return tl::unexpected(RunnerError::spawnFailed(failure.what()));
   } catch (...) {
@@ -144,9 +159,12 @@ tl::expected<void, RunnerError> OpenConnectRunner::start(const HelperStartReques
 tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
     const HelperStartRequest& request, process::FileHandle& passwordPipe,
     const std::string& appBundle, ExitCallback& onExit, LogHandler& logHandler,
-    std::shared_ptr<process::Task>& failedTask) {
+    std::weak_ptr<const void>& owner, std::shared_ptr<process::Task>& failedTask) {
   if (process_) {
     return tl::unexpected(RunnerError::alreadyRunning());
+  }
+  if (closed_) {
+    return tl::unexpected(RunnerError::spawnFailed("the helper is shutting down"));
   }
   std::optional<std::string_view> servercert;
   if (request.servercert()) {
@@ -221,6 +239,9 @@ tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
   task->setStandardInput(*input);
   task->setStandardOutput(*output);
   task->setStandardError(*error);
+  // Should the daemon die, OpenConnect outlives its output's reader; it must still be able to
+  // log off and run its script's disconnect when a later instance stops it.
+  task->setKeepsBrokenPipeIgnored(true);
 
   const std::uint64_t generation = generation_ + 1;
   auto drain = std::make_shared<OutputDrain>(2);
@@ -242,7 +263,9 @@ tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
     failedTask = std::move(task);
     return tl::unexpected(RunnerError::spawnFailed(launched.error()));
   }
+  writeTunnelRecord(task->processIdentifier(), directory);
   process_ = std::move(task);
+  tunnelOwner_ = std::move(owner);
   generation_ = generation;
   state_ = kAuthenticating;
   // The replaced handler goes back to the caller, to be released after the lock.
@@ -296,7 +319,13 @@ void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generatio
     std::scoped_lock guard(lock_);
     if (process_ && generation == generation_) {
       released = std::move(process_);
+      tunnelOwner_.reset();
       state_ = kIdle;
+      if (!environment_.tunnelRecord.empty()) {
+        // Under the lock: the next start writes its own record.
+        std::error_code ignored;
+        std::filesystem::remove(environment_.tunnelRecord, ignored);
+      }
     }
   }
   const int status = task.terminationStatus();
@@ -304,27 +333,80 @@ void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generatio
   if (onExit) {
     onExit(status);
   }
+  {
+    std::scoped_lock guard(lock_);
+    handled_ = std::max(handled_, generation);
+  }
+  exitHandled_.notify_all();
+}
+
+std::shared_ptr<process::Task> OpenConnectRunner::takeForStop(
+    const std::shared_ptr<const void>* owner) {
+  std::scoped_lock guard(lock_);
+  if (!process_) {
+    return nullptr;
+  }
+  // Identity of the object, not of a pointer value a newer object may have taken over.
+  if (owner && (tunnelOwner_.owner_before(*owner) || owner->owner_before(tunnelOwner_))) {
+    return nullptr;
+  }
+  state_ = kStopping;
+  return process_;
+}
+
+void OpenConnectRunner::stopChild(process::Task& child) {
+  // The waits are on the child's pidfd (through its waiter), never on a timer loop.
+  child.interrupt();
+  if (!child.waitUntilExit(kInterruptGrace)) {
+    child.terminate();
+    if (!child.waitUntilExit(kTerminateGrace)) {
+      child.kill();
+    }
+  }
 }
 
 tl::expected<void, RunnerError> OpenConnectRunner::stop() {
-  std::shared_ptr<process::Task> child;
-  {
-    std::scoped_lock guard(lock_);
-    if (!process_) {
-      return tl::unexpected(RunnerError::notRunning());
-    }
-    state_ = kStopping;
-    child = process_;
+  const auto child = takeForStop(nullptr);
+  if (!child) {
+    return tl::unexpected(RunnerError::notRunning());
   }
-  // The waits are on the child's pidfd (through its waiter), never on a timer loop.
-  child->interrupt();
-  if (!child->waitUntilExit(kInterruptGrace)) {
-    child->terminate();
-    if (!child->waitUntilExit(kTerminateGrace)) {
-      child->kill();
-    }
-  }
+  stopChild(*child);
   return {};
+}
+
+bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {
+  if (!owner) {
+    return false;
+  }
+  const auto child = takeForStop(&owner);
+  if (!child) {
+    return false;
+  }
+  stopChild(*child);
+  return true;
+}
+
+void OpenConnectRunner::shutDown() {
+  std::shared_ptr<process::Task> child;
+  std::uint64_t generation = 0;
+  {
+    // Waits for a start under way: its child, if it launches one, is stopped too.
+    std::scoped_lock guard(lock_);
+    closed_ = true;
+    if (process_) {
+      child = process_;
+      generation = generation_;
+      state_ = kStopping;
+    }
+  }
+  if (!child) {
+    return;
+  }
+  stopChild(*child);
+  // After SIGKILL the exit comes at once; its handling waits a bounded time for the output.
+  std::unique_lock guard(lock_);
+  (void)exitHandled_.wait_for(guard, kOutputDrainLimit + std::chrono::seconds(3),
+                              [&] { return handled_ >= generation; });
 }
 
 std::string OpenConnectRunner::currentState() const {

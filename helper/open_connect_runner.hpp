@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -14,6 +15,7 @@
 
 #include "helper/output_drain.hpp"
 #include "helper/runner_error.hpp"
+#include "platform/posix/unique_fd.hpp"
 #include "platform/process/file_handle.hpp"
 #include "platform/process/task.hpp"
 #include "platform/service/layout.hpp"
@@ -40,6 +42,9 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
     std::function<std::vector<std::string>(const std::string& address)> routeCommand;
     // Each start copies the verified programs into a fresh 0700 directory below this one.
     std::string copiesDirectory;
+    // The running child (pid, start time, copy directory) is written here while it runs, so
+    // that a later instance can stop it when this one died without doing so; empty: nowhere.
+    std::string tunnelRecord;
     // How long a start waits for the password pipe to be closed or filled.
     std::chrono::milliseconds passwordDeadline{std::chrono::seconds(10)};
     // Called after the bundle was verified and before its items are copied; a test changes
@@ -53,14 +58,26 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   static std::shared_ptr<OpenConnectRunner> create(Environment environment);
 
   // start: installs logHandler as the log handler only once the child is recorded, so a
-  // refused start leaves a running tunnel's handler alone.
+  // refused start leaves a running tunnel's handler alone. owner, recorded with the child and
+  // forgotten with it, is what stopOwnedBy recognises.
   [[nodiscard]] tl::expected<void, RunnerError> start(const HelperStartRequest& request,
                                                       platform::process::FileHandle& passwordPipe,
                                                       const std::string& appBundle,
-                                                      ExitCallback onExit, LogHandler logHandler);
+                                                      ExitCallback onExit, LogHandler logHandler,
+                                                      std::weak_ptr<const void> owner = {});
   // Returns once the child has been signalled: SIGINT, then SIGTERM after 5 s, then SIGKILL
   // after 3 s more; the exit handler, not stop, returns the runner to "idle".
   [[nodiscard]] tl::expected<void, RunnerError> stop();
+  // Stops the running child, as stop does, only when owner started it (the very object);
+  // false when it did not, or no child runs.
+  bool stopOwnedBy(const std::shared_ptr<const void>& owner);
+  // The daemon's own end: refuses every later start, stops a running child as stop does and
+  // returns once its exit has been handled (its onExit called, its copies removed).
+  void shutDown();
+  // For a daemon that starts: stops an OpenConnect that an earlier instance recorded and left
+  // running (recognised by pid, start time and its program inside one of the copies), removes
+  // copy directories that nobody uses any more, and logs one entry when it found anything.
+  void recoverEarlierInstance();
   std::string currentState() const;
   std::int64_t currentPid() const;
   void setLogHandler(LogHandler handler);
@@ -91,8 +108,13 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // when the last owner lets go, which is the child's exit handling.
   class VerifiedCopies {
    public:
+    // The lock file inside a copy directory: held for as long as the directory is in use, so
+    // that a starting daemon can tell another live daemon's copies from stale ones.
+    static constexpr std::string_view lockName = ".lock";
+
     explicit VerifiedCopies(std::string directory) : directory_(std::move(directory)) {}
     ~VerifiedCopies();
+    void holdLock(platform::posix::UniqueFd lock) { lock_ = std::move(lock); }
     VerifiedCopies(const VerifiedCopies&) = delete;
     VerifiedCopies& operator=(const VerifiedCopies&) = delete;
 
@@ -102,6 +124,7 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
 
    private:
     std::string directory_;
+    platform::posix::UniqueFd lock_;  // released after the directory is gone
   };
 
  private:
@@ -110,7 +133,12 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   [[nodiscard]] tl::expected<void, RunnerError> startLocked(
       const HelperStartRequest& request, platform::process::FileHandle& passwordPipe,
       const std::string& appBundle, ExitCallback& onExit, LogHandler& logHandler,
-      std::shared_ptr<platform::process::Task>& failedTask);
+      std::weak_ptr<const void>& owner, std::shared_ptr<platform::process::Task>& failedTask);
+  // Takes the child for a stop, marking it "stopping"; nullptr when none runs, or (with owner)
+  // when owner did not start it.
+  std::shared_ptr<platform::process::Task> takeForStop(const std::shared_ptr<const void>* owner);
+  static void stopChild(platform::process::Task& child);
+  void writeTunnelRecord(int pid, const std::string& directory) const;
   void forward(const std::shared_ptr<platform::process::FileHandle>& readEnd,
                std::uint64_t generation, std::shared_ptr<OutputDrain> drain);
   void emit(const std::string& line, std::uint64_t generation);
@@ -132,9 +160,14 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
 
   const Environment environment_;
 
-  mutable std::mutex lock_;  // guards process_, generation_, state_ and logHandler_
+  // guards process_, tunnelOwner_, generation_, handled_, closed_, state_ and logHandler_
+  mutable std::mutex lock_;
+  std::condition_variable exitHandled_;  // handled_ has grown
   std::shared_ptr<platform::process::Task> process_;
+  std::weak_ptr<const void> tunnelOwner_;  // who started process_; empty with it
   std::uint64_t generation_ = 0;  // counts starts; tells a recorded child's lines from others
+  std::uint64_t handled_ = 0;     // the last generation whose exit was handled in full
+  bool closed_ = false;           // shut down: no start succeeds any more
   std::string_view state_ = "idle";
   LogHandler logHandler_;
 };

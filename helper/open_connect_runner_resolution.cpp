@@ -10,6 +10,7 @@
 #include "platform/codesign/sha256.hpp"
 #include "platform/codesign/vouched_digest.hpp"
 #include "platform/posix/host_info.hpp"
+#include "platform/posix/io.hpp"
 #include "platform/service/host.hpp"
 #include "shared/constants.hpp"
 
@@ -221,6 +222,18 @@ OpenConnectRunner::makeVerifiedCopies(const VerifiedItem& program, const Verifie
     return tl::unexpected(
         RunnerError::spawnFailed("chmod " + copies->directory() + ": " + error.message()));
   }
+  // Locked under another name first: a lock file that a starting daemon finds is held from
+  // the moment it bears its name.
+  const std::string lockPath = appending(copies->directory(), VerifiedCopies::lockName);
+  auto lock = platform::posix::lockFile(lockPath + ".new", true);
+  if (!lock) {
+    return tl::unexpected(RunnerError::spawnFailed(lock.error().description()));
+  }
+  fs::rename(lockPath + ".new", lockPath, error);
+  if (error) {
+    return tl::unexpected(RunnerError::spawnFailed("rename " + lockPath + ": " + error.message()));
+  }
+  copies->holdLock(std::move(*lock));
   if (auto copied = copyItem(program, copies->program()); !copied) {
     return tl::unexpected(copied.error());
   }

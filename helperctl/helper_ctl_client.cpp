@@ -56,8 +56,9 @@ class LogForwarder final : public HelperClientProtocol {
 template <class T>
 struct CallSlot {
   std::binary_semaphore done{0};
-  std::mutex mutex;  // guards result
+  std::mutex mutex;  // guards result and abandoned
   std::optional<tl::expected<T, CtlError>> result;
+  bool abandoned = false;  // the call timed out and returned
 };
 
 // Overwrites a buffer that held a secret before its memory is handed back.
@@ -95,23 +96,18 @@ void HelperCtlClient::setUp(const std::shared_ptr<HelperCtlClient>& self) {
   connection->resume();
 }
 
-HelperCtlClient::~HelperCtlClient() { connection->invalidate(); }
+HelperCtlClient::~HelperCtlClient() { invalidate(); }
 
-void HelperCtlClient::invalidate() { connection->invalidate(); }
+void HelperCtlClient::invalidate() {
+  invalidated_->store(true);
+  connection->invalidate();
+}
 
 void HelperCtlClient::appendLog(const std::string& line) { writeLine(streams_.output, line); }
 
-HelperXPCProxy HelperCtlClient::proxy(std::function<void(const platform::xpc::Error&)> onError) {
-  return HelperXPCProxy(connection, [fd = streams_.error, onError = std::move(onError)](
-                                        const platform::xpc::Error& error) {
-    writeLine(fd, "helper XPC error: " + error.description());
-    onError(error);
-  });
-}
-
 template <class T>
 tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, const Body<T>& body,
-                                                const std::function<void()>& onSent) {
+                                                const std::function<void()>& onSent, bool quiet) {
   auto slot = std::make_shared<CallSlot<T>>();
   auto complete = [slot](tl::expected<T, CtlError> outcome) {
     {
@@ -120,8 +116,19 @@ tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, co
     }
     slot->done.release();
   };
-  auto proxied = proxy(
-      [complete](const platform::xpc::Error& error) { complete(tl::unexpected(passedOn(error))); });
+  HelperXPCProxy proxied(connection, [slot, quiet, fd = streams_.error, invalidated = invalidated_](
+                                         const platform::xpc::Error& error) {
+    bool say = false;
+    {
+      std::scoped_lock lock(slot->mutex);
+      say = !quiet && !slot->abandoned && !invalidated->load();
+      slot->result = tl::unexpected(passedOn(error));
+    }
+    if (say) {
+      writeLine(fd, "helper XPC error: " + error.description());
+    }
+    slot->done.release();
+  });
   body(proxied, complete);
   if (onSent) {
     onSent();
@@ -129,7 +136,12 @@ tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, co
   // The time-out runs from the moment the message has left, not from when the call began.
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   if (!slot->done.try_acquire_until(deadline)) {
-    return tl::unexpected(ownError(timedOutCode, timedOutDescription));
+    std::scoped_lock lock(slot->mutex);
+    if (!slot->result) {
+      // The time-out is this call's one failure: a late error is not said again.
+      slot->abandoned = true;
+      return tl::unexpected(ownError(timedOutCode, timedOutDescription));
+    }
   }
   std::scoped_lock lock(slot->mutex);
   return std::move(*slot->result);
@@ -140,6 +152,20 @@ tl::expected<std::string, CtlError> HelperCtlClient::getVersion() {
     proxied.getVersionWithReply(
         [complete = std::move(complete)](std::string version) { complete(std::move(version)); });
   });
+}
+
+bool HelperCtlClient::startStillPending() {
+  // As long as the start may take: the connection's end fails this call at once.
+  auto version = sync<std::string>(
+      connectTimeout,
+      [](HelperXPCProxy& proxied, auto complete) {
+        proxied.getVersionWithReply(
+            [complete = std::move(complete)](std::string reply) { complete(std::move(reply)); });
+      },
+      {}, true);
+  // Replies arrive in order on the connection's thread, and the start's reply marks the
+  // start answered before it is delivered: a refusal is seen here.
+  return version.has_value() && !startAnswered_->load();
 }
 
 tl::expected<HelperOpResult, CtlError> HelperCtlClient::status() {
@@ -182,9 +208,12 @@ tl::expected<HelperOpResult, CtlError> HelperCtlClient::connect(
   return sync<HelperOpResult>(
       connectTimeout,
       [&](HelperXPCProxy& proxied, auto complete) {
-        proxied.start(request, reading, [complete = std::move(complete)](HelperOpResult result) {
-          complete(std::move(result));
-        });
+        proxied.start(
+            request, reading,
+            [complete = std::move(complete), answered = startAnswered_](HelperOpResult result) {
+              answered->store(true);
+              complete(std::move(result));
+            });
         // The message carries its own copy of the read end; ours is of no further use.
         reading.reset();
         pipe.reset();

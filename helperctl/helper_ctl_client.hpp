@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -76,7 +77,14 @@ class HelperCtlClient final {
       const HelperStartRequest& request, std::string_view password,
       const std::function<void()>& onSent = {});
 
-  // Ends the connection; calls still waiting fail at once. No operation follows it.
+  // Whether the start sent by connect is still unanswered once the daemon has handled it: a
+  // version call on the same connection is answered only after the daemon dealt with the
+  // start, and after the start's own reply when it refused the start. False when the start
+  // was answered, or the connection failed. Reports no error of its own.
+  [[nodiscard]] bool startStillPending();
+
+  // Ends the connection; calls still waiting fail at once, and say nothing of it, since the
+  // end is ours. No operation follows it.
   void invalidate();
 
   // One line from the daemon: written with a line feed in one write to standard output.
@@ -89,14 +97,18 @@ class HelperCtlClient final {
 
   void setUp(const std::shared_ptr<HelperCtlClient>& self);
   // Sends through a fresh proxy and waits until its reply, its error or the time-out.
+  // A connection error is written to standard error once, unless quiet, the call has given
+  // up waiting, or the client ended the connection itself.
   template <class T>
   [[nodiscard]] tl::expected<T, CtlError> sync(std::chrono::seconds timeout, const Body<T>& body,
-                                               const std::function<void()>& onSent = {});
-  // A proxy whose error handler reports the error on standard error, then calls onError.
-  [[nodiscard]] HelperXPCProxy proxy(std::function<void(const platform::xpc::Error&)> onError);
+                                               const std::function<void()>& onSent = {},
+                                               bool quiet = false);
 
   const Streams streams_;
   const std::shared_ptr<platform::xpc::Connection> connection;
+  // Shared with the handlers, which may run after the client is gone.
+  const std::shared_ptr<std::atomic<bool>> invalidated_ = std::make_shared<std::atomic<bool>>();
+  const std::shared_ptr<std::atomic<bool>> startAnswered_ = std::make_shared<std::atomic<bool>>();
 };
 
 }  // namespace vantreel

@@ -253,6 +253,14 @@ nlohmann::json HelperCtlMain::disconnectObject(const HelperOpResult& reply) {
                         {"version", reply.version()}};
 }
 
+nlohmann::json HelperCtlMain::tunnelObject(const HelperOpResult& reply) {
+  return nlohmann::json{{"ok", reply.ok()},
+                        {"state", reply.state()},
+                        {"pid", reply.pid()},
+                        {"detail", reply.message()},
+                        {"version", reply.version()}};
+}
+
 nlohmann::json HelperCtlMain::failureObject(const CtlError& error) {
   return nlohmann::json{{"state", "unavailable"},
                         {"detail", error.description},
@@ -309,6 +317,10 @@ tl::expected<int, CtlError> HelperCtlMain::run(const std::string& command) {
   }
   if (command == "disconnect" || command == "stop") {
     return disconnect();
+  }
+  // Like "stop", left out of the usage text, whose wording is fixed.
+  if (command == "tunnel") {
+    return tunnel();
   }
   message(usageText);
   return usageStatus;
@@ -371,6 +383,17 @@ tl::expected<int, CtlError> HelperCtlMain::disconnect() {
   return reply->ok() ? 0 : 1;
 }
 
+tl::expected<int, CtlError> HelperCtlMain::tunnel() {
+  auto client = HelperCtlClient::make(Constants::machService, {streams_.output, streams_.error});
+  auto reply = client->status();
+  client->invalidate();
+  if (!reply) {
+    return tl::unexpected(std::move(reply.error()));
+  }
+  write(tunnelObject(*reply));
+  return reply->ok() ? 0 : 1;
+}
+
 tl::expected<int, CtlError> HelperCtlMain::connect() {
   auto request = connectRequest(arguments_);
   if (!request) {
@@ -393,6 +416,10 @@ tl::expected<int, CtlError> HelperCtlMain::connect() {
   std::jthread watcher([&input, &sent, client](const std::stop_token& stop) {
     try {
       if (!input.skipLine(stop) || !sent.wait(stop) || stop.stop_requested()) {
+        return;
+      }
+      // A refused start leaves another caller's tunnel running: that one is not ours to stop.
+      if (!client->startStillPending() || stop.stop_requested()) {
         return;
       }
       (void)client->stop();

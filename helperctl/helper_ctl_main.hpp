@@ -76,6 +76,8 @@ class HelperCtlMain {
                                                     const InstallStatus& installation);
   [[nodiscard]] static nlohmann::json uninstallObject(const InstallStatus& removal);
   [[nodiscard]] static nlohmann::json disconnectObject(const HelperOpResult& reply);
+  // The tunnel as the daemon reports it: "ok", "state", "pid", "detail", "version".
+  [[nodiscard]] static nlohmann::json tunnelObject(const HelperOpResult& reply);
   [[nodiscard]] static nlohmann::json failureObject(const CtlError& error);
   // The line written for a result (without its line feed): compact JSON, or the "state" value
   // alone when JSON is not selected or cannot be produced (text that is not UTF-8).
@@ -88,6 +90,7 @@ class HelperCtlMain {
   [[nodiscard]] tl::expected<int, CtlError> uninstall();
   [[nodiscard]] tl::expected<int, CtlError> connect();
   [[nodiscard]] tl::expected<int, CtlError> disconnect();
+  [[nodiscard]] tl::expected<int, CtlError> tunnel();
 
   void write(const nlohmann::json& object) const;
   void message(std::string_view text) const;

@@ -34,6 +34,11 @@ struct PipeEnds {
 // The null device, open for writing: a place for output that nobody is to see.
 [[nodiscard]] SysResult<UniqueFd> openNullSink();
 
+// Opens (creating it 0600 when asked) and takes an exclusive flock(2) on path, without
+// waiting: EWOULDBLOCK when another open file description holds it. The lock lasts as long as
+// the descriptor.
+[[nodiscard]] SysResult<UniqueFd> lockFile(const std::string& path, bool create);
+
 // dup(2) as a close-on-exec descriptor that the caller owns.
 [[nodiscard]] SysResult<UniqueFd> duplicate(int fd);
 

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,6 +77,21 @@ void reserveStandardDescriptors() noexcept {
     const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (opened >= 0 && opened != fd) {
       ::close(opened);
+    }
+  }
+}
+
+SysResult<UniqueFd> lockFile(const std::string& path, bool create) {
+  auto file = openFile(path, O_RDWR | O_NOFOLLOW | (create ? O_CREAT : 0), 0600);
+  if (!file) {
+    return tl::unexpected(file.error());
+  }
+  for (;;) {
+    if (::flock(file->get(), LOCK_EX | LOCK_NB) == 0) {
+      return file;
+    }
+    if (errno != EINTR) {
+      return tl::unexpected(lastError("flock " + path));
     }
   }
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/posix/sys_error.hpp"
 #include "platform/posix/unique_fd.hpp"
@@ -17,6 +18,12 @@ namespace vantreel::platform::posix {
 
 // pidfd_send_signal(2); signal 0 only asks whether the process still exists.
 [[nodiscard]] SysResult<void> pidfdSendSignal(int pidfd, int signal);
+
+// The file a process runs (the target of /proc/<pid>/exe); confirm it as procPath says.
+[[nodiscard]] SysResult<std::string> processExecutable(int pid);
+
+// The pids of every process the system runs now.
+[[nodiscard]] std::vector<int> runningProcesses();
 
 // The path /proc/<pid>/<entry>. Anything read there about the process must be confirmed
 // afterwards with pidfdSendSignal(pidfd, 0), since the pid may have been reused meanwhile.

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string_view>
@@ -14,6 +15,30 @@ namespace vantreel::platform::posix {
 
 std::string procPath(int pid, const std::string& entry) {
   return "/proc/" + std::to_string(pid) + "/" + entry;
+}
+
+SysResult<std::string> processExecutable(int pid) {
+  std::error_code error;
+  auto target = std::filesystem::read_symlink(procPath(pid, "exe"), error);
+  if (error) {
+    return tl::unexpected(SysError{error.value(), "readlink " + procPath(pid, "exe")});
+  }
+  return target.string();
+}
+
+std::vector<int> runningProcesses() {
+  std::vector<int> pids;
+  std::error_code error;
+  for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    int pid = 0;
+    const auto [last, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+    if (ec == std::errc() && last == name.data() + name.size() && pid > 0) {
+      pids.push_back(pid);
+    }
+  }
+  return pids;
 }
 
 SysResult<std::uint64_t> processStartTime(int pid) {

@@ -56,6 +56,11 @@ class Task : public std::enable_shared_from_this<Task> {
   void setStandardError(std::shared_ptr<FileHandle> handle);
   void setStandardError(const Pipe& pipe);
 
+  // The child keeps SIGPIPE ignored when this process ignores it, instead of the default: a
+  // write to an output nobody reads any more then fails with EPIPE instead of ending it, so a
+  // child that outlives its reader can still finish what it is doing.
+  void setKeepsBrokenPipeIgnored(bool keep);
+
   // Called exactly once per launched child, on the waiter thread, after the status is set. It
   // is released after the call. It may drop the last reference to the task.
   void setTerminationHandler(TerminationHandler handler);
@@ -100,6 +105,7 @@ class Task : public std::enable_shared_from_this<Task> {
   bool environmentSet_ = false;
   std::vector<std::string> environment_;
   Stream streams_[3];
+  bool keepsBrokenPipeIgnored_ = false;
 
   mutable std::mutex lock_;  // guards every member below
   std::condition_variable exited_;

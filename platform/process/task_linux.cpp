@@ -161,6 +161,8 @@ void Task::setStandardError(const Pipe& pipe) {
   streams_[2] = Stream{pipe.fileHandleForWriting(), true};
 }
 
+void Task::setKeepsBrokenPipeIgnored(bool keep) { keepsBrokenPipeIgnored_ = keep; }
+
 void Task::setTerminationHandler(TerminationHandler handler) {
   std::scoped_lock guard(lock_);
   terminationHandler_ = std::move(handler);
@@ -216,6 +218,10 @@ tl::expected<void, std::string> Task::launch() {
   }
   sigset_t all;
   sigfillset(&all);
+  if (keepsBrokenPipeIgnored_) {
+    // An ignored disposition survives exec; a default one is what SETSIGDEF would give.
+    sigdelset(&all, SIGPIPE);
+  }
   sigset_t none;
   sigemptyset(&none);
   if (const int rc = ::posix_spawnattr_setsigdefault(attributes.get(), &all); rc != 0) {

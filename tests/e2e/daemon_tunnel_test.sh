@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole road of a connect: the signed control tool asks the real daemon, run from the signed
 # development bundle in the client namespace, to start the bundle's OpenConnect against ocserv;
-# the tunnel carries traffic and goes down again in every way a caller can end it.
+# the tunnel carries traffic and goes down again in every way a caller can end it, and when the
+# daemon itself is stopped (SIGTERM) or killed and started again.
 #
 #   daemon_tunnel_test.sh BUNDLE        (BUNDLE = .../Vantreel.app)
 #
@@ -9,10 +10,8 @@
 # skipped. Everything the test starts is ended by its EXIT trap, which then checks that nothing
 # is left.
 #
-# The control tool shows no tunnel state of its own ("status" reports the installation;
-# "disconnect" prints state, ok, detail and version, but no pid), so the states are asserted
-# through what it does show: OpenConnect's relayed lines (the interface line is what makes the
-# daemon report "connected"), the daemon's child process, and the replies of "disconnect".
+# The daemon's state and OpenConnect's pid come from the control tool's "tunnel" command; the
+# relayed lines, interfaces and routes show what the tunnel did.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../scripts/lib/tunnel.sh"
@@ -105,8 +104,16 @@ stop_daemon() {
   daemon_pid=''
 }
 
-# The daemon's OpenConnect, found in the process table: the tool does not print its pid.
-openconnect_child() { pgrep -P "$daemon_pid" -x openconnect 2>/dev/null | head -n 1 || true; }
+# tunnel_field NAME: one field of the daemon's tunnel as the "tunnel" command reports it.
+tunnel_field() {
+  "$ctl" tunnel 2>/dev/null | sed -nE "s/.*\"$1\":(\"([^\"]*)\"|([0-9]+|true|false)).*/\2\3/p"
+}
+# The daemon's OpenConnect, as the daemon reports it.
+openconnect_child() {
+  local pid
+  pid=$(tunnel_field pid)
+  [ -z "$pid" ] || [ "$pid" = 0 ] || echo "$pid"
+}
 
 # start_connect LABEL [--pin PIN] [--no-pin] [--password PW]: connect, by default with the
 # server's pin, its standard input open until close_connect.
@@ -169,12 +176,12 @@ wait_connected() {
   return 0
 }
 
-# The daemon's state as "disconnect" shows it when no tunnel runs.
+# The daemon answers, with no tunnel.
 daemon_idle() {
   local reply rc=0
-  reply=$("$ctl" disconnect 2>/dev/null) || rc=$?
-  [ "$rc" -eq 1 ] && has_text "$reply" '"state":"idle"' && has_text "$reply" '"ok":false' &&
-    has_text "$reply" '"detail":"no tunnel is running"'
+  reply=$("$ctl" tunnel 2>/dev/null) || rc=$?
+  [ "$rc" -eq 0 ] && has_text "$reply" '"state":"idle"' && has_text "$reply" '"ok":true' &&
+    has_text "$reply" '"pid":0'
 }
 
 has_tun() { vt_tunnel_tun_names | grep -qx -- "$1"; }
@@ -223,8 +230,10 @@ check_child() {
   sigign=$(awk '/^SigIgn:/ { print $2 }' "/proc/$oc/status")
   # Only the standard signals: glibc's posix_spawn leaves its own two internal real-time
   # signals (32 and 33) ignored in the child, which no program can use through glibc anyway.
-  check "$label: it ignores none of the standard signals, though the daemon ignores SIGPIPE" \
-    test "$((16#$sigign & 16#7fffffff))" -eq 0
+  # SIGPIPE (bit 13) stays ignored on purpose: should the daemon die, OpenConnect must still
+  # be able to log off with nobody reading its output.
+  check "$label: of the standard signals it ignores SIGPIPE alone" \
+    test "$((16#$sigign & 16#7fffffff))" -eq "$((1 << 12))"
   oc_cmdline=$(tr '\0' ' ' <"/proc/$oc/cmdline")
   check "$label: the password is not on its command line" \
     lacks_text "$oc_cmdline" "$VT_TUNNEL_PASSWORD"
@@ -388,6 +397,17 @@ if wait_connected stopped-by-other; then
   close_connect
   connect_pid=${first[0]} connect_fd=${first[1]} connect_out=${first[2]} connect_err=${first[3]}
   check "second start: the first tunnel still carries traffic" quiet vt_tunnel_ping 2
+  # As scripts call it, input ending right after the password: the refused connect's own stop
+  # must not reach the other caller's tunnel.
+  rc=0
+  printf '%s\n' "$VT_TUNNEL_PASSWORD" | "$ctl" connect --server "$VT_TUNNEL_SERVER" \
+    --user "$VT_TUNNEL_USER" --servercert "$VT_TUNNEL_PIN" >/dev/null 2>"$scratch/piped.err" ||
+    rc=$?
+  check "piped second start: refused, status 1 ($rc)" test "$rc" = 1
+  sleep 0.5
+  check "piped second start: the first tunnel still runs (pid $oc)" \
+    test -n "$oc" -a "$(openconnect_child)" = "$oc"
+  check "piped second start: and still carries traffic" quiet vt_tunnel_ping 2
   rc=0
   reply=$("$ctl" disconnect 2>/dev/null) || rc=$?
   check "disconnect: status 0 ($rc)" test "$rc" = 0
@@ -421,6 +441,98 @@ if wait_connected killed; then
   fi
 fi
 close_connect
+
+# --- the daemon's own end -----------------------------------------------------------------
+client_routes() { ip -n "$VT_TUNNEL_CLI_NS" -4 route show | sort; }
+copies_of() { dirname "$(readlink "/proc/$1/exe" 2>/dev/null)"; }
+now() { date +%s.%N; }
+elapsed() { echo "$2 - $1" | bc; }
+routes_before=$(client_routes)
+
+# SIGTERM, as a service manager stops or restarts it: the tunnel is stopped as a caller's stop
+# does it, OpenConnect logs off and its script restores the network, then the daemon exits 0.
+start_connect sigterm
+if wait_connected sigterm; then
+  copies=$(copies_of "$oc")
+  check "sigterm: OpenConnect runs from a copy directory ($copies)" test -d "$copies"
+  t0=$(now)
+  kill -TERM "$daemon_pid"
+  rc=0
+  if wait_gone "$daemon_pid" 20; then
+    t1=$(now)
+    wait "$daemon_pid" 2>/dev/null || rc=$?
+    echo "# sigterm: SIGTERM -> daemon exit took $(elapsed "$t0" "$t1") s"
+  else
+    rc=timeout
+  fi
+  check "sigterm: the daemon exits with status 0 ($rc)" test "$rc" = 0
+  daemon_pid=''
+  unset VT_TUNNEL_DAEMON_PID
+  wait_connect_exit "$exit_bound"
+  check "sigterm: connect ends with the start's reply, OpenConnect's status 0 ($connect_rc)" \
+    test "$connect_rc" = 0
+  check "sigterm: OpenConnect's log-off line is relayed to connect" \
+    has_line 'User cancelled (SIGINT/SIGTERM); exiting.' "$connect_out"
+  check "sigterm: the tun interface is gone" tun_absent 10
+  check "sigterm: the client namespace's routes are as before the connect" \
+    test "$(client_routes)" = "$routes_before"
+  check "sigterm: no OpenConnect is left" gone "$oc"
+  check "sigterm: its copy directory is removed" test ! -e "$copies"
+  check "sigterm: the daemon logs the signal" has_line 'received SIGTERM' "$daemon_log"
+fi
+close_connect
+[ -z "$daemon_pid" ] || stop_daemon
+
+# SIGKILL: nothing runs in the daemon, so the next one stops the orphan before it listens.
+if start_daemon; then
+  start_connect sigkill-daemon
+  if wait_connected sigkill-daemon; then
+    orphan=$oc
+    copies=$(copies_of "$orphan")
+    kill -KILL "$daemon_pid"
+    wait "$daemon_pid" 2>/dev/null || true
+    daemon_pid=''
+    unset VT_TUNNEL_DAEMON_PID
+    check "restart: OpenConnect outlives the killed daemon (pid ${orphan:-none})" \
+      vt_tunnel_proc_alive "$orphan"
+    wait_connect_exit "$exit_bound"
+    close_connect
+    t0=$(now)
+    if start_daemon; then
+      if [ -n "$orphan" ] && wait_gone "$orphan" 10; then
+        t1=$(now)
+        echo "# restart: new daemon started -> orphan gone took $(elapsed "$t0" "$t1") s"
+        ok "restart: the new daemon stops the orphan within 10 s"
+      else
+        not_ok "restart: the new daemon stops the orphan within 10 s"
+      fi
+      check "restart: the orphan's copy directory is removed" test ! -e "$copies"
+      check "restart: the new daemon logs what it found" \
+        has_line "recovery: stopped OpenConnect pid $orphan left running by an earlier instance" \
+        "$daemon_log"
+      check "restart: the orphan logged off: tun interface gone" tun_absent 10
+      check "restart: and its script restored the client namespace's routes" \
+        test "$(client_routes)" = "$routes_before"
+      check "restart: the daemon reports idle" daemon_idle
+      start_connect after-restart
+      if wait_connected after-restart; then
+        check "after-restart: exactly one OpenConnect runs in the client namespace" \
+          test "$(ip netns pids "$VT_TUNNEL_CLI_NS" | xargs -r ps -o comm= -p | grep -cx openconnect)" = 1
+        check "after-restart: it is the daemon's tunnel (${oc:-none})" \
+          test -n "$oc" -a "$(pgrep -x openconnect -P "$daemon_pid")" = "$oc"
+        check "after-restart: traffic flows" quiet vt_tunnel_ping 2
+        closed_ends after-restart
+      fi
+      close_connect
+    else
+      not_ok "restart: a new daemon answers"
+      dump "$daemon_log"
+    fi
+  fi
+  close_connect
+else
+  not_ok "sigkill: the daemon answers again after its SIGTERM"
+fi
 
 check "self-signed: the password appears in no output and no log" password_unseen
 stop_daemon

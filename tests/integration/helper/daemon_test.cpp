@@ -8,10 +8,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "platform/posix/io.hpp"
 #include "tests/fakes/fake_openconnect_control.hpp"
 #include "tests/integration/helper/daemon_test_support.hpp"
 
@@ -259,6 +261,37 @@ TEST_F(DaemonTest, OwnerCrashStopsTheTunnel) {
   EXPECT_TRUE(daemon_->waitForEntry("info", "OpenConnect exited rc=0"));
 }
 
+TEST_F(DaemonTest, AConnectionWhoseTunnelEndedNeverStopsALaterOne) {
+  const auto first =
+      scenario("first", Scenario().out("Connected tun0 as 10.0.0.2").waitForSignal());
+  const auto later =
+      scenario("later", Scenario().out("Connected tun1 as 10.0.0.3").waitForSignal());
+  auto& earlier = client(helperctl());
+  auto& owner = client(app());
+  earlier.send("start " + first + " localhost secret");
+  ASSERT_TRUE(earlier.waitFor("log"));
+  EXPECT_EQ(summary(earlier.call("stop")).rfind("true 0 stopping stopping ", 0), 0U);
+  EXPECT_EQ(summary(earlier.waitFor("start")), "true 0 openconnect exited idle 0");
+
+  // The later start holds the runner while its password is withheld; the earlier connection,
+  // owner of a tunnel that has ended, goes away meanwhile.
+  owner.send("startheld " + later + " localhost");
+  std::this_thread::sleep_for(2s);
+  earlier.call("close");
+  std::this_thread::sleep_for(500ms);
+  owner.call("feed secret");
+  ASSERT_TRUE(owner.waitFor("log"));
+  const auto record = FakeOpenConnect::waitForRecord(later);
+  ASSERT_TRUE(record);
+  std::this_thread::sleep_for(1s);
+  auto& observer = client(helperctl());
+  EXPECT_EQ(summary(observer.call("status")), "true 0  connected " + std::to_string(record->pid));
+
+  // Its own owner's end still stops it.
+  owner.call("close");
+  EXPECT_TRUE(becomesIdle(observer));
+}
+
 TEST_F(DaemonTest, CallersThatFailTheRequirementAreRefusedAtAdmission) {
   for (const auto& [executable, text] : std::vector<std::pair<std::string, std::string>>{
            {VT_UNSIGNED_CLIENT, "caller failed the code-signing requirement"},
@@ -354,6 +387,47 @@ TEST(DaemonEntry, ANonRootStartWritesTwoEntriesAndExits78) {
     EXPECT_FALSE(fs::exists(scratch / "org.vantreel.desktop.helperd"));
   }
   fs::remove_all(scratch);
+}
+
+// Daemons of other services share the copies directory: a starting daemon removes only copies
+// whose lock nobody holds, never those of a live daemon, nor those it cannot judge (no lock).
+TEST(DaemonRecovery, RemovesOnlyCopiesThatNoLiveDaemonHolds) {
+  const fs::path copies = "/var/run/org.vantreel.desktop.helper";
+  fs::create_directories(copies);
+  const auto named = [&](const std::string& what) {
+    return copies / ("openconnect.test" + std::to_string(::getpid()) + what);
+  };
+  const auto held = named("held");
+  const auto freed = named("freed");
+  const auto unlocked = named("unlocked");
+  for (const auto& directory : {held, freed, unlocked}) {
+    fs::create_directory(directory);
+  }
+  auto lock = platform::posix::lockFile((held / ".lock").string(), true);
+  ASSERT_TRUE(lock.has_value());
+  std::ofstream((freed / ".lock").string()).put('\n');
+
+  std::string pattern = (fs::temp_directory_path() / "vt-daemon-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+  const fs::path scratch = pattern;
+  fs::permissions(scratch, fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  {
+    Daemon daemon(VT_DAEMON_PATH, {{"VANTREEL_SERVICE_DIR", scratch.string()}});
+    // Recovery is done before the daemon listens.
+    for (int i = 0; i < 600 && !fs::exists(scratch / "org.vantreel.desktop.helperd"); ++i) {
+      std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(daemon.waitForLine([](const std::string& line) {
+      return line.find("recovery: removed ") != std::string::npos;
+    }));
+    EXPECT_FALSE(fs::exists(freed));
+    EXPECT_TRUE(fs::exists(held / ".lock"));
+    EXPECT_TRUE(fs::exists(unlocked));
+  }
+  for (const auto& directory : {held, freed, unlocked, scratch}) {
+    std::error_code ignored;
+    fs::remove_all(directory, ignored);
+  }
 }
 
 TEST(DaemonEntry, TheAuditTokenFunctionIsExportedUnmangled) {

@@ -5,6 +5,8 @@
 //   version | status | stop              one call on the main connection
 //   start <user> <server> <password>      a start whose password pipe carries "<password>\n";
 //                                         the password "-" sends a pipe closed without a byte
+//   startheld <user> <server>             a start whose password pipe stays open and empty...
+//   feed <password>                       ...until this writes "<password>\n" and closes it
 //   hold <n>                              opens n more connections, one version call on each
 //   release                               closes the connections of hold
 //   close                                 invalidates the main connection
@@ -95,6 +97,31 @@ void start(const std::shared_ptr<Connection>& connection, const std::string& use
              [](const HelperOpResult& result) { emit(describe("start", result)); });
 }
 
+// The write end of startheld's pipe, until feed.
+std::shared_ptr<vantreel::platform::process::FileHandle> gHeldPassword;
+
+void startHeld(const std::shared_ptr<Connection>& connection, const std::string& user,
+               const std::string& server) {
+  auto pipe = vantreel::platform::process::Pipe::make();
+  if (!pipe) {
+    emit(json{{"op", "start"}, {"error", "pipe: " + pipe.error().description()}});
+    return;
+  }
+  gHeldPassword = pipe->fileHandleForWriting();
+  proxyFor(connection, "start")
+      .start(vantreel::HelperStartRequest(server, user, std::nullopt), pipe->fileHandleForReading(),
+             [](const HelperOpResult& result) { emit(describe("start", result)); });
+}
+
+void feed(const std::string& password) {
+  if (gHeldPassword) {
+    (void)gHeldPassword->writeData(password + "\n");
+    (void)gHeldPassword->close();
+    gHeldPassword.reset();
+  }
+  emit(json{{"op", "feed"}});
+}
+
 // Each version call is awaited, so connections are opened one after another.
 void hold(std::vector<std::shared_ptr<Connection>>& held, int count) {
   int ok = 0;
@@ -139,6 +166,15 @@ void serve() {
       std::string password;
       words >> user >> server >> password;
       start(connection, user, server, password);
+    } else if (command == "startheld") {
+      std::string user;
+      std::string server;
+      words >> user >> server;
+      startHeld(connection, user, server);
+    } else if (command == "feed") {
+      std::string password;
+      words >> password;
+      feed(password);
     } else if (command == "hold") {
       int count = 0;
       words >> count;

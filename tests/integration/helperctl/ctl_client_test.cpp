@@ -98,13 +98,11 @@ TEST_F(CtlClientTest, UnansweredVersionTimesOutAfterThreeSeconds) {
   auto status = client->status();
   ASSERT_TRUE(status.has_value()) << status.error().description;
   EXPECT_EQ(status->state(), "idle");
-  // The abandoned call's error still arrives when the connection ends, harmlessly.
+  // The time-out was the abandoned call's one failure: the end of the connection, which
+  // still fails it, says nothing more.
   client->invalidate();
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (error_.text().empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(error_.text().rfind("helper XPC error: ", 0), 0U);
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(error_.text(), "");
 }
 
 TEST_F(CtlClientTest, PasswordArrivesAsOneLineThenEndOfFileAndLogLinesAreWritten) {
@@ -189,7 +187,8 @@ TEST_F(CtlClientTest, InvalidateFailsWaitingCallsAtOnce) {
   auto reply = waiting.get();
   ASSERT_FALSE(reply.has_value());
   EXPECT_EQ(reply.error().domain, HelperCtlClient::xpcErrorDomain);
-  EXPECT_EQ(error_.text(), "helper XPC error: " + reply.error().description + "\n");
+  // The end is the client's own doing, not a failure to report.
+  EXPECT_EQ(error_.text(), "");
 }
 
 }  // namespace

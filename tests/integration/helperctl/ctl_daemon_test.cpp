@@ -175,8 +175,18 @@ TEST_F(CtlDaemonTest, DisconnectWithAndWithoutATunnel) {
       user_, FakeOpenConnect::Scenario().out("Connected tun0 as 10.0.0.2").waitForSignal());
   auto run = connect();
   ASSERT_TRUE(run->waitForOutput("Connected tun0"));
+  const auto record = FakeOpenConnect::waitForRecord(user_);
+  ASSERT_TRUE(record.has_value());
 
-  auto outcome = runTool({"disconnect"});
+  auto outcome = runTool({"tunnel"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(object(outcome), (nlohmann::json{{"ok", true},
+                                             {"state", "connected"},
+                                             {"pid", record->pid},
+                                             {"detail", ""},
+                                             {"version", Constants::helperVersion()}}));
+
+  outcome = runTool({"disconnect"});
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(object(outcome), (nlohmann::json{{"state", "stopping"},
                                              {"ok", true},
@@ -192,6 +202,14 @@ TEST_F(CtlDaemonTest, DisconnectWithAndWithoutATunnel) {
                                              {"detail", "no tunnel is running"},
                                              {"version", Constants::helperVersion()}}));
   EXPECT_EQ(outcome.error, "");
+
+  outcome = runTool({"tunnel"});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(object(outcome), (nlohmann::json{{"ok", true},
+                                             {"state", "idle"},
+                                             {"pid", 0},
+                                             {"detail", ""},
+                                             {"version", Constants::helperVersion()}}));
 }
 
 TEST_F(CtlDaemonTest, SecondConnectIsRefusedWhileATunnelRuns) {
@@ -199,11 +217,25 @@ TEST_F(CtlDaemonTest, SecondConnectIsRefusedWhileATunnelRuns) {
       user_, FakeOpenConnect::Scenario().out("Connected tun0 as 10.0.0.2").waitForSignal());
   auto first = connect();
   ASSERT_TRUE(first->waitForOutput("Connected tun0"));
+  const auto record = FakeOpenConnect::waitForRecord(user_);
+  ASSERT_TRUE(record.has_value());
 
-  auto second = connect();
-  const auto refused = second->finish();
-  EXPECT_EQ(refused.status, 1);
-  EXPECT_EQ(refused.error, "a tunnel is already running\n");
+  // As scripts call it, standard input ending right after the password, and held open: the
+  // refused connect's own stop must never reach the tunnel it did not start.
+  for (const bool inputEnds : {true, false, true}) {
+    SCOPED_TRACE(inputEnds ? "input ends" : "input open");
+    auto second = connect();
+    if (inputEnds) {
+      second->closeInput();
+    }
+    const auto refused = second->finish();
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.error, "a tunnel is already running\n");
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(processGone(record->pid));
+    const auto tunnel = runTool({"tunnel"});
+    EXPECT_EQ(object(tunnel).value("state", ""), "connected") << tunnel.output;
+  }
 
   first->closeInput();
   EXPECT_EQ(first->finish().status, 0);

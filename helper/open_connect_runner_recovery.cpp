@@ -1,0 +1,205 @@
+// What a daemon leaves behind when it dies without stopping its tunnel, and how the next one
+// finds and ends it.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "helper/helper_log.hpp"
+#include "helper/open_connect_runner.hpp"
+#include "platform/posix/io.hpp"
+#include "platform/posix/process_identity.hpp"
+#include "platform/service/host.hpp"
+
+namespace vantreel {
+namespace {
+
+namespace fs = std::filesystem;
+namespace posix = platform::posix;
+
+constexpr auto kInterruptGrace = std::chrono::seconds(5);
+constexpr auto kTerminateGrace = std::chrono::seconds(3);
+constexpr auto kKillGrace = std::chrono::seconds(2);
+constexpr std::string_view kCopyPrefix = "openconnect.";
+
+struct TunnelRecord {
+  int pid = 0;
+  std::uint64_t startTime = 0;
+  std::string directory;
+};
+
+std::optional<TunnelRecord> readRecord(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) {
+    return std::nullopt;
+  }
+  TunnelRecord record;
+  std::string key;
+  while (in >> key) {
+    if (key == "pid") {
+      in >> record.pid;
+    } else if (key == "start") {
+      in >> record.startTime;
+    } else if (key == "directory") {
+      in >> std::ws;
+      std::getline(in, record.directory);
+    } else {
+      std::string ignored;
+      std::getline(in, ignored);
+    }
+  }
+  if (record.pid <= 0 || record.startTime == 0 || record.directory.empty()) {
+    return std::nullopt;
+  }
+  return record;
+}
+
+// The kernel names a running program by its real path (/var/run is a link to /run here).
+fs::path realPath(const fs::path& path) {
+  std::error_code error;
+  auto real = fs::weakly_canonical(path, error);
+  return error ? path : real;
+}
+
+bool isCopyDirectoryIn(const fs::path& directory, const std::string& copiesDirectory) {
+  return realPath(directory.parent_path()) == realPath(copiesDirectory) &&
+         directory.filename().string().starts_with(kCopyPrefix);
+}
+
+// Whether the process behind pidfd runs program; read from /proc, then confirmed through the
+// pidfd, so that a pid taken over meanwhile does not pass.
+bool runs(int pid, int pidfd, const std::string& program) {
+  const auto executable = posix::processExecutable(pid);
+  return executable && *executable == program && posix::pidfdSendSignal(pidfd, 0).has_value();
+}
+
+bool ended(int pidfd, std::chrono::milliseconds within) {
+  // A pidfd reads as readable once its process has ended, whoever its parent is.
+  const auto readable = posix::waitReadable(pidfd, within);
+  return !readable || *readable;
+}
+
+// The runner's own stop sequence, for a process that is not our child.
+std::string stopOrphan(int pidfd) {
+  (void)posix::pidfdSendSignal(pidfd, SIGINT);
+  if (ended(pidfd, kInterruptGrace)) {
+    return "SIGINT";
+  }
+  (void)posix::pidfdSendSignal(pidfd, SIGTERM);
+  if (ended(pidfd, kTerminateGrace)) {
+    return "SIGTERM";
+  }
+  (void)posix::pidfdSendSignal(pidfd, SIGKILL);
+  (void)ended(pidfd, kKillGrace);
+  return "SIGKILL";
+}
+
+// Directories whose programs some process runs now (its executable lies inside them).
+std::vector<fs::path> directoriesInUse(const std::string& copiesDirectory) {
+  std::vector<fs::path> inUse;
+  for (const int pid : posix::runningProcesses()) {
+    const auto executable = posix::processExecutable(pid);
+    if (executable && isCopyDirectoryIn(fs::path(*executable).parent_path(), copiesDirectory)) {
+      inUse.push_back(realPath(fs::path(*executable).parent_path()));
+    }
+  }
+  return inUse;
+}
+
+// Removes the copy directories that no live daemon holds and nothing runs from; how many.
+int removeStaleCopies(const std::string& copiesDirectory) {
+  const auto inUse = directoriesInUse(copiesDirectory);
+  std::error_code error;
+  std::vector<fs::path> candidates;
+  for (fs::directory_iterator it(copiesDirectory, error), end; !error && it != end;
+       it.increment(error)) {
+    std::error_code typeError;
+    if (it->symlink_status(typeError).type() == fs::file_type::directory &&
+        isCopyDirectoryIn(it->path(), copiesDirectory) &&
+        std::find(inUse.begin(), inUse.end(), realPath(it->path())) == inUse.end()) {
+      candidates.push_back(it->path());
+    }
+  }
+  int removed = 0;
+  for (const auto& directory : candidates) {
+    const auto lockPath = directory / OpenConnectRunner::VerifiedCopies::lockName;
+    std::error_code statusError;
+    bool stale = false;
+    std::optional<posix::UniqueFd> held;
+    // The daemon that made it holds the lock for the directory's whole life. One without a
+    // lock file, made by a daemon that did not lock its copies, cannot be told from one in use
+    // and is left alone.
+    if (fs::exists(fs::symlink_status(lockPath, statusError))) {
+      if (auto lock = posix::lockFile(lockPath.string(), false)) {
+        held = std::move(*lock);
+        stale = true;
+      }
+    }
+    if (stale) {
+      std::error_code removeError;
+      if (fs::remove_all(directory, removeError) > 0 && !removeError) {
+        ++removed;
+      }
+    }
+  }
+  return removed;
+}
+
+}  // namespace
+
+void OpenConnectRunner::writeTunnelRecord(int pid, const std::string& directory) const {
+  if (environment_.tunnelRecord.empty()) {
+    return;
+  }
+  const auto startTime = posix::processStartTime(pid);
+  if (!startTime) {
+    return;
+  }
+  std::ostringstream text;
+  text << "pid " << pid << "\nstart " << *startTime << "\ndirectory " << directory << "\n";
+  if (auto written =
+          platform::service::writeFileAtomically(environment_.tunnelRecord, text.str(), 0600);
+      !written) {
+    HelperLog::error("cannot record the tunnel: " + written.error().description());
+  }
+}
+
+void OpenConnectRunner::recoverEarlierInstance() {
+  std::vector<std::string> found;
+  if (!environment_.tunnelRecord.empty()) {
+    if (const auto record = readRecord(environment_.tunnelRecord)) {
+      const std::string program = (realPath(record->directory) / "openconnect").string();
+      const std::string pid = std::to_string(record->pid);
+      auto pidfd = posix::openPidfd(record->pid, record->startTime);
+      if (pidfd && isCopyDirectoryIn(record->directory, environment_.copiesDirectory) &&
+          runs(record->pid, pidfd->get(), program)) {
+        found.push_back("stopped OpenConnect pid " + pid + " left running by an earlier instance" +
+                        " (ended after " + stopOrphan(pidfd->get()) + ")");
+      } else {
+        found.push_back("OpenConnect pid " + pid + " of an earlier instance had ended");
+      }
+    }
+    std::error_code ignored;
+    fs::remove(environment_.tunnelRecord, ignored);
+  }
+  if (const int removed = removeStaleCopies(environment_.copiesDirectory); removed > 0) {
+    found.push_back("removed " + std::to_string(removed) + " stale copy " +
+                    (removed == 1 ? "directory" : "directories"));
+  }
+  if (found.empty()) {
+    return;
+  }
+  std::string entry = "recovery: ";
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    entry += (i == 0 ? "" : "; ") + found[i];
+  }
+  HelperLog::info(entry);
+}
+
+}  // namespace vantreel
