@@ -27,7 +27,6 @@ using namespace std::chrono_literals;
 
 // How often the standard-input watcher looks whether its connect has ended meanwhile.
 constexpr auto watcherWakeUp = 200ms;
-constexpr auto installPause = 400ms;
 
 CtlError ownError(std::int64_t code, std::string_view description) {
   return CtlError{std::string(Constants::helperCtlBundleID), code, std::string(description)};
@@ -343,10 +342,24 @@ tl::expected<int, CtlError> HelperCtlMain::install() {
   if (!installed) {
     return tl::unexpected(std::move(installed.error()));
   }
-  // Gives the freshly started daemon a moment to come up before it is asked for its version.
-  std::this_thread::sleep_for(installPause);
-  write(installObject(statusPayload(), *installed));
-  return 0;
+  // Asked until it answers: the service manager reports the daemon started before it listens.
+  // The failed tries are nobody's business but this wait's, so their errors go nowhere.
+  auto quiet = platform::posix::openNullSink();
+  if (!quiet) {
+    return tl::unexpected(
+        CtlError{std::string(posixErrorDomain), quiet.error().code, quiet.error().description()});
+  }
+  std::optional<std::string> running;
+  const auto outcome = HelperInstall::awaitDaemon(*installed, [&] {
+    auto client = HelperCtlClient::make(Constants::machService, {streams_.output, quiet->get()});
+    auto version = client->getVersion();
+    client->invalidate();
+    running = version ? std::optional<std::string>(*version) : std::nullopt;
+    return running;
+  });
+  write(installObject(
+      statusObject(HelperInstall::currentState(running.has_value(), running), running), outcome));
+  return outcome.state == "not_installed" ? 1 : 0;
 }
 
 tl::expected<int, CtlError> HelperCtlMain::uninstall() {

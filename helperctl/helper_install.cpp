@@ -1,6 +1,7 @@
 #include "helperctl/helper_install.hpp"
 
 #include <array>
+#include <thread>
 
 #include "platform/posix/check.hpp"
 #include "platform/service/host.hpp"
@@ -186,8 +187,30 @@ tl::expected<InstallStatus, CtlError> HelperInstall::install(bool /*replace*/,
   if (auto installed = installViaLaunchd(env); !installed) {
     return tl::unexpected(installed.error());
   }
+  const std::string how = env.layout.adminPrompts(env.callerIsRoot) ? "admin prompt" : "as root";
   return InstallStatus{"ready", InstallMethod::launchd,
-                       "registered via " + env.layout.serviceManagerName() + " (admin prompt)"};
+                       "registered via " + env.layout.serviceManagerName() + " (" + how + ")"};
+}
+
+InstallStatus HelperInstall::awaitDaemon(const InstallStatus& installed,
+                                         const std::function<std::optional<std::string>()>& probe,
+                                         std::chrono::milliseconds bound,
+                                         std::chrono::milliseconds pause) {
+  const auto deadline = std::chrono::steady_clock::now() + bound;
+  for (;;) {
+    if (probe()) {
+      return installed;
+    }
+    if (std::chrono::steady_clock::now() + pause >= deadline) {
+      break;
+    }
+    std::this_thread::sleep_for(pause);
+  }
+  const auto tenths = bound.count() / 100;
+  const std::string seconds =
+      std::to_string(tenths / 10) + (tenths % 10 == 0 ? "" : "." + std::to_string(tenths % 10));
+  return InstallStatus{"not_installed", InstallMethod::none,
+                       installed.detail + "; the daemon did not answer within " + seconds + " s"};
 }
 
 tl::expected<InstallStatus, CtlError> HelperInstall::uninstall() {
@@ -220,12 +243,34 @@ tl::expected<void, CtlError> HelperInstall::installViaLaunchd(const InstallEnvir
     return tl::unexpected(ctlError(3, "helper binary missing from the app bundle"));
   }
   const auto& names = serviceNames();
-  const std::string staged = env.temporaryDirectory + "/" + env.layout.jobFileName(names);
+  if (env.layout.kind() == service::Layout::Kind::darwin) {
+    // The user's own temporary directory: the job is staged there under its name, and the next
+    // installation overwrites it.
+    const std::string staged = env.temporaryDirectory + "/" + env.layout.jobFileName(names);
+    if (auto written = service::writeFileAtomically(staged, env.layout.jobDocument(names));
+        !written) {
+      return tl::unexpected(passedOn(written.error()));
+    }
+    return runAdmin(env.layout.installScript(names, *source, staged), env);
+  }
+  // Here the temporary directory is usually the shared, sticky /tmp, where a fixed name may be
+  // another user's file: the job is staged in a directory of this installation's own, and both
+  // are gone again whatever the script did.
+  auto directory = service::makePrivateDirectory(env.temporaryDirectory, "vt-install-");
+  if (!directory) {
+    return tl::unexpected(passedOn(directory.error()));
+  }
+  const std::string staged = *directory + "/" + env.layout.jobFileName(names);
+  tl::expected<void, CtlError> result;
   if (auto written = service::writeFileAtomically(staged, env.layout.jobDocument(names));
       !written) {
-    return tl::unexpected(passedOn(written.error()));
+    result = tl::unexpected(passedOn(written.error()));
+  } else {
+    result = runAdmin(env.layout.installScript(names, *source, staged), env);
+    (void)service::removeFile(staged);
   }
-  return runAdmin(env.layout.installScript(names, *source, staged), env);
+  (void)service::removeDirectory(*directory);
+  return result;
 }
 
 void HelperInstall::unregisterLegacySMAppService(const InstallEnvironment& env) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <tl/expected.hpp>
@@ -48,6 +50,17 @@ class HelperInstall {
   [[nodiscard]] static tl::expected<InstallStatus, CtlError> install(bool replace);
   [[nodiscard]] static tl::expected<InstallStatus, CtlError> install(bool replace,
                                                                      const InstallEnvironment& env);
+  // How long the command line waits for a daemon it has just installed to answer, and how
+  // often it asks meanwhile.
+  static constexpr std::chrono::milliseconds answerBound{10000};
+  static constexpr std::chrono::milliseconds answerPause{100};
+  // The installation's result once probe (the daemon's version, or nothing while it does not
+  // answer) has answered, asked every pause; one that has not answered within bound leaves no
+  // helper installed as far as a caller can tell: "not_installed", with the reason in detail.
+  [[nodiscard]] static InstallStatus awaitDaemon(
+      const InstallStatus& installed, const std::function<std::optional<std::string>()>& probe,
+      std::chrono::milliseconds bound = answerBound, std::chrono::milliseconds pause = answerPause);
+
   [[nodiscard]] static tl::expected<InstallStatus, CtlError> uninstall();
   [[nodiscard]] static tl::expected<InstallStatus, CtlError> uninstall(
       const InstallEnvironment& env);

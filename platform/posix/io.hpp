@@ -31,6 +31,9 @@ struct PipeEnds {
 // open(2) with O_CLOEXEC added to flags.
 [[nodiscard]] SysResult<UniqueFd> openFile(const std::string& path, int flags, unsigned mode = 0);
 
+// The null device, open for writing: a place for output that nobody is to see.
+[[nodiscard]] SysResult<UniqueFd> openNullSink();
+
 // Opens (creating it 0600 when asked) and takes an exclusive flock(2) on path, without
 // waiting: EWOULDBLOCK when another open file description holds it. The lock lasts as long as
 // the descriptor.

@@ -56,6 +56,8 @@ SysResult<UniqueFd> openFile(const std::string& path, int flags, unsigned mode) 
   }
 }
 
+SysResult<UniqueFd> openNullSink() { return openFile("/dev/null", O_WRONLY); }
+
 SysResult<UniqueFd> duplicate(int fd) {
   const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) {

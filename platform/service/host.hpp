@@ -42,6 +42,14 @@ namespace vantreel::platform::service {
 // The user's directory for temporary files: $TMPDIR when it is an absolute path, else /tmp.
 [[nodiscard]] std::string temporaryDirectory();
 
+// A new directory of mode 0700 under parent, named prefix + six random characters; nobody else
+// can plant or replace a file in it.
+[[nodiscard]] posix::SysResult<std::string> makePrivateDirectory(const std::string& parent,
+                                                                 std::string_view prefix);
+// Removes a file, or an empty directory.
+[[nodiscard]] posix::SysResult<void> removeFile(const std::string& path);
+[[nodiscard]] posix::SysResult<void> removeDirectory(const std::string& path);
+
 // Writes contents to a fresh side file in the same directory and renames it over path.
 [[nodiscard]] posix::SysResult<void> writeFileAtomically(const std::string& path,
                                                          std::string_view contents,

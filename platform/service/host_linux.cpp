@@ -186,6 +186,29 @@ std::string temporaryDirectory() {
   return "/tmp";
 }
 
+posix::SysResult<std::string> makePrivateDirectory(const std::string& parent,
+                                                   std::string_view prefix) {
+  std::string pattern = parent + "/" + std::string(prefix) + "XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    return tl::unexpected(posix::lastError("mkdtemp " + pattern));
+  }
+  return pattern;
+}
+
+posix::SysResult<void> removeFile(const std::string& path) {
+  if (::unlink(path.c_str()) != 0) {
+    return tl::unexpected(posix::lastError("unlink " + path));
+  }
+  return {};
+}
+
+posix::SysResult<void> removeDirectory(const std::string& path) {
+  if (::rmdir(path.c_str()) != 0) {
+    return tl::unexpected(posix::lastError("rmdir " + path));
+  }
+  return {};
+}
+
 posix::SysResult<void> writeFileAtomically(const std::string& path, std::string_view contents,
                                            unsigned mode) {
   const std::string side = path + ".tmp-" + sideFileSuffix();

@@ -166,7 +166,9 @@ std::string Layout::jobDocument(const ServiceNames& names) const {
            "</plist>";
   }
   // The daemon binds its own socket, so one unit is the whole job; on-failure restarts stand
-  // in for launchd relaunching a daemon on demand after a crash.
+  // in for launchd relaunching a daemon on demand after a crash. The rest confines the daemon,
+  // OpenConnect and the vpnc-script to what a tunnel needs: the tun device, routes and
+  // addresses, the daemon's files and the script's under /run, and the resolver file.
   return "[Unit]\n"
          "Description=" +
          names.label +
@@ -180,6 +182,38 @@ std::string Layout::jobDocument(const ServiceNames& names) const {
          "\n"
          "Restart=on-failure\n"
          "RestartSec=2\n"
+         // SIGTERM reaches the daemon alone, which stops its tunnel with OpenConnect's own
+         // sequence (up to 8 s) before it exits; only what outlives that is killed.
+         "KillMode=mixed\n"
+         "TimeoutStopSec=20\n"
+         "UMask=0077\n"
+         "CapabilityBoundingSet=CAP_NET_ADMIN CAP_DAC_READ_SEARCH CAP_KILL CAP_SYS_PTRACE\n"
+         "NoNewPrivileges=yes\n"
+         "ProtectSystem=strict\n"
+         "ReadWritePaths=/run -/etc/resolv.conf\n"
+         "ProtectHome=read-only\n"
+         "PrivateTmp=yes\n"
+         "DevicePolicy=closed\n"
+         "DeviceAllow=/dev/net/tun rw\n"
+         "ProtectKernelTunables=yes\n"
+         "ProtectKernelModules=yes\n"
+         "ProtectKernelLogs=yes\n"
+         "ProtectControlGroups=yes\n"
+         "ProtectClock=yes\n"
+         "ProtectHostname=yes\n"
+         "ProtectProc=invisible\n"
+         "ProcSubset=pid\n"
+         "PrivateIPC=yes\n"
+         "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6\n"
+         "RestrictNamespaces=yes\n"
+         "RestrictRealtime=yes\n"
+         "RestrictSUIDSGID=yes\n"
+         "LockPersonality=yes\n"
+         "MemoryDenyWriteExecute=yes\n"
+         "SystemCallArchitectures=native\n"
+         "SystemCallFilter=@system-service\n"
+         "SystemCallFilter=~@privileged @resources\n"
+         "SystemCallErrorNumber=EPERM\n"
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";
@@ -272,6 +306,10 @@ std::vector<std::string> Layout::adminCommand(const std::string& script, bool ca
     return {"/bin/sh", "-c", script};
   }
   return {"/usr/bin/pkexec", "/bin/sh", "-c", script};
+}
+
+bool Layout::adminPrompts(bool callerIsRoot) const {
+  return kind_ == Kind::darwin || !callerIsRoot;
 }
 
 std::string Layout::adminProgramName(bool callerIsRoot) const {

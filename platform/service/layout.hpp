@@ -66,6 +66,9 @@ class Layout {
   // prompt, pkexec, or a plain shell when the caller is root already.
   [[nodiscard]] std::vector<std::string> adminCommand(const std::string& script,
                                                       bool callerIsRoot) const;
+  // Whether adminCommand asks the user for the administrator's consent (osascript, pkexec) or
+  // just runs the script (a root caller on Linux).
+  [[nodiscard]] bool adminPrompts(bool callerIsRoot) const;
   // The file name of the program adminCommand starts, for messages.
   [[nodiscard]] std::string adminProgramName(bool callerIsRoot) const;
 

@@ -6,7 +6,8 @@ VT_PACKAGES=(
   g++ cmake ninja-build pkg-config git
   libicu-dev liburiparser-dev libssl-dev openssl nlohmann-json3-dev libexpected-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format
-  openconnect ocserv vpnc-scripts iproute2 iputils-ping procps util-linux bc binutils
+  openconnect ocserv vpnc-scripts iproute2 iputils-ping procps util-linux bc binutils locales
+  systemd-container mmdebstrap
 )
 
 vt_say() { printf '==> %s\n' "$*"; }
@@ -18,7 +19,20 @@ vt_require_root() {
   fi
 }
 
-# Installs whatever of VT_PACKAGES is missing; refreshes the package lists only then.
+# OpenConnect is started with LANG=en_US.UTF-8, which Debian does not generate by default.
+vt_generate_locale() {
+  if locale -a 2>/dev/null | grep -qx 'en_US.utf8'; then
+    return 0
+  fi
+  vt_say "generating the locale en_US.UTF-8"
+  if ! grep -qx 'en_US.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
+    echo 'en_US.UTF-8 UTF-8' >>/etc/locale.gen
+  fi
+  locale-gen >/dev/null
+}
+
+# Installs whatever of VT_PACKAGES is missing (refreshing the package lists only then) and
+# generates the locale OpenConnect runs under.
 vt_install_packages() {
   local missing=() p
   for p in "${VT_PACKAGES[@]}"; do
@@ -26,13 +40,14 @@ vt_install_packages() {
       missing+=("$p")
     fi
   done
-  if [ "${#missing[@]}" -eq 0 ]; then
-    return 0
+  if [ "${#missing[@]}" -ne 0 ]; then
+    vt_say "installing Debian packages: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null ||
+      return 1
   fi
-  vt_say "installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null >/dev/null
+  vt_generate_locale
 }
 
 # vt_build PRESET: configures (once) and builds one CMake preset.

@@ -120,7 +120,7 @@ TEST_F(LinuxInstall, InstallsFilesWithOwnersAndModesThenEnablesAndStarts) {
 
   auto result = HelperInstall::install(false, env);
   ASSERT_TRUE(result) << result.error().description;
-  EXPECT_EQ(result->detail, "registered via systemd (admin prompt)");
+  EXPECT_EQ(result->detail, "registered via systemd (as root)");
 
   EXPECT_EQ(readFile(root / helperPath), readFile(source));
   EXPECT_EQ(readFile(root / unitPath), env.layout.jobDocument(HelperInstall::serviceNames()));
@@ -133,7 +133,8 @@ TEST_F(LinuxInstall, InstallsFilesWithOwnersAndModesThenEnablesAndStarts) {
   EXPECT_EQ(unit.st_uid, 0U);
   EXPECT_EQ(unit.st_gid, 0U);
   EXPECT_FALSE(fs::exists(root / legacyUnitPath));
-  EXPECT_TRUE(fs::exists(root / "tmp" / "org.vantreel.desktop.helperd.service"));
+  // The unit was staged in a directory of the installation's own, which is gone again.
+  EXPECT_TRUE(fs::is_empty(root / "tmp"));
 
   EXPECT_EQ(systemctlCalls(), (std::vector<std::string>{
                                   "disable --now org.vantreel.desktop.helper.service",
@@ -187,10 +188,39 @@ TEST_F(LinuxInstall, FailedFileStepStopsBeforeTheServiceManagerIsTouched) {
   EXPECT_NE(result.error().description.find("libexec"), std::string::npos)
       << result.error().description;
   EXPECT_FALSE(fs::exists(root / unitPath));
+  EXPECT_TRUE(fs::is_empty(root / "tmp"));
   EXPECT_EQ(systemctlCalls(), (std::vector<std::string>{
                                   "disable --now org.vantreel.desktop.helper.service",
                                   "stop org.vantreel.desktop.helperd.service",
                               }));
+}
+
+TEST_F(LinuxInstall, StagesInAFreshPrivateDirectoryThatAnotherUsersFileCannotTakeOver) {
+  // What another user may have left in a shared temporary directory under the unit's name is
+  // neither written through nor in the way.
+  fs::create_symlink(root / "planted-target",
+                     root / "tmp" / "org.vantreel.desktop.helperd.service");
+  // The stand-in records how the staged unit looked while the script ran.
+  writeFile(systemctl,
+            "#!/bin/sh\n"
+            "if [ \"$1\" = daemon-reload ]; then\n"
+            "  for d in '" +
+                (root / "tmp").string() + "'/vt-install-*; do stat -c '%a %U' \"$d\" >> '" +
+                (root / "staging.log").string() +
+                "'; done\n"
+                "fi\n"
+                "exit 0\n",
+            fs::perms::owner_all);
+  auto result = HelperInstall::install(false, env);
+  ASSERT_TRUE(result) << result.error().description;
+  EXPECT_EQ(readFile(root / unitPath), env.layout.jobDocument(HelperInstall::serviceNames()));
+  EXPECT_EQ(readFile(root / "staging.log"), "700 root\n");
+  EXPECT_FALSE(fs::exists(root / "planted-target"));
+  std::vector<fs::path> left;
+  for (const auto& entry : fs::directory_iterator(root / "tmp")) {
+    left.push_back(entry.path().filename());
+  }
+  EXPECT_EQ(left, std::vector<fs::path>{"org.vantreel.desktop.helperd.service"});
 }
 
 TEST_F(LinuxInstall, WithoutSystemdNothingIsRun) {

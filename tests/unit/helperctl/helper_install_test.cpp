@@ -316,6 +316,40 @@ TEST_F(Install, LinuxLayoutRefusesWithoutSystemd) {
   EXPECT_EQ(result.error().description, "sh failed");
   ASSERT_EQ(runner->calls.size(), 1U);
   EXPECT_EQ(runner->calls[0].front(), "/bin/sh");
+
+  // Root runs the script without any prompt, and the detail says so; pkexec prompts.
+  runner->reply = platform::service::CommandOutcome{};
+  EXPECT_EQ(HelperInstall::install(false, env)->detail, "registered via systemd (as root)");
+  env.callerIsRoot = false;
+  EXPECT_EQ(HelperInstall::install(false, env)->detail, "registered via systemd (admin prompt)");
+  EXPECT_EQ(runner->calls.back().front(), "/usr/bin/pkexec");
+}
+
+TEST(AwaitDaemon, ReadyOnlyOnceTheDaemonAnswersWithinTheBound) {
+  using namespace std::chrono_literals;
+  const InstallStatus installed{"ready", InstallMethod::launchd,
+                                "registered via systemd (as root)"};
+  int asked = 0;
+  const auto answersThirdTime = [&]() -> std::optional<std::string> {
+    return ++asked < 3 ? std::nullopt : std::optional<std::string>("1.0.2");
+  };
+  EXPECT_EQ(HelperInstall::awaitDaemon(installed, answersThirdTime, 5s, 1ms), installed);
+  EXPECT_EQ(asked, 3);
+
+  asked = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const auto never = [&]() -> std::optional<std::string> {
+    ++asked;
+    return std::nullopt;
+  };
+  EXPECT_EQ(HelperInstall::awaitDaemon(installed, never, 300ms, 20ms),
+            (InstallStatus{"not_installed", InstallMethod::none,
+                           "registered via systemd (as root); the daemon did not answer within "
+                           "0.3 s"}));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+  EXPECT_GT(asked, 3);
+  EXPECT_EQ(HelperInstall::awaitDaemon(installed, never, 10s, 10s).detail,
+            "registered via systemd (as root); the daemon did not answer within 10 s");
 }
 
 }  // namespace

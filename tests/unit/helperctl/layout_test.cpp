@@ -146,6 +146,36 @@ TEST(LinuxLayout, PathsUnitAndSystemCommands) {
             "ExecStart=/usr/local/libexec/org.vantreel.desktop.helper\n"
             "Restart=on-failure\n"
             "RestartSec=2\n"
+            "KillMode=mixed\n"
+            "TimeoutStopSec=20\n"
+            "UMask=0077\n"
+            "CapabilityBoundingSet=CAP_NET_ADMIN CAP_DAC_READ_SEARCH CAP_KILL CAP_SYS_PTRACE\n"
+            "NoNewPrivileges=yes\n"
+            "ProtectSystem=strict\n"
+            "ReadWritePaths=/run -/etc/resolv.conf\n"
+            "ProtectHome=read-only\n"
+            "PrivateTmp=yes\n"
+            "DevicePolicy=closed\n"
+            "DeviceAllow=/dev/net/tun rw\n"
+            "ProtectKernelTunables=yes\n"
+            "ProtectKernelModules=yes\n"
+            "ProtectKernelLogs=yes\n"
+            "ProtectControlGroups=yes\n"
+            "ProtectClock=yes\n"
+            "ProtectHostname=yes\n"
+            "ProtectProc=invisible\n"
+            "ProcSubset=pid\n"
+            "PrivateIPC=yes\n"
+            "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6\n"
+            "RestrictNamespaces=yes\n"
+            "RestrictRealtime=yes\n"
+            "RestrictSUIDSGID=yes\n"
+            "LockPersonality=yes\n"
+            "MemoryDenyWriteExecute=yes\n"
+            "SystemCallArchitectures=native\n"
+            "SystemCallFilter=@system-service\n"
+            "SystemCallFilter=~@privileged @resources\n"
+            "SystemCallErrorNumber=EPERM\n"
             "\n"
             "[Install]\n"
             "WantedBy=multi-user.target\n");
@@ -206,6 +236,9 @@ TEST(LinuxLayout, AdminCommandIsPkexecUnlessAlreadyRoot) {
             (std::vector<std::string>{"/bin/sh", "-c", "true"}));
   EXPECT_EQ(Layout::linux().adminProgramName(false), "pkexec");
   EXPECT_EQ(Layout::linux().adminProgramName(true), "sh");
+  EXPECT_TRUE(Layout::linux().adminPrompts(false));
+  EXPECT_FALSE(Layout::linux().adminPrompts(true));
+  EXPECT_TRUE(Layout::darwin().adminPrompts(true));
 }
 
 }  // namespace

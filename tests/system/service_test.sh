@@ -1,0 +1,372 @@
+#!/usr/bin/env bash
+# The helper as an installed service under a real systemd: a Debian 12 container booted with
+# systemd-nspawn on the client side of the tunnel environment (scripts/lib/tunnel.sh), with
+# ocserv in the server namespace. The signed bundle is copied in, and everything a user would
+# do is done inside it: install, status, the journal, a tunnel, systemctl stop and restart with
+# the tunnel up, a second installation, a refused one, and the removal.
+#
+#   service_test.sh BUNDLE CACHE_DIR     (BUNDLE = .../Vantreel.app; CACHE_DIR keeps the root
+#                                         file system between runs)
+#
+# Root only. One "ok"/"not ok" line per check; exit status 0 when every check passed. A machine
+# that lacks what this needs fails it, with the reason: it never passes silently. The EXIT trap
+# powers the container off and removes every namespace, mount, process and file it made.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/lib/tunnel.sh"
+. "$here/../e2e/checks.sh"
+
+bail() {
+  echo "Bail out! $*" >&2
+  exit 1
+}
+[ "$(id -u)" -eq 0 ] || bail "the system test needs root (containers, namespaces, ocserv)"
+[ "$#" -eq 2 ] && [ -d "$1" ] || bail "usage: $0 BUNDLE CACHE_DIR"
+bundle=$(cd "$1" && pwd)
+cache=$2
+for tool in mmdebstrap systemd-nspawn nsenter ip ocserv ocpasswd openssl setpriv; do
+  command -v "$tool" >/dev/null ||
+    bail "$tool is missing: install the Debian packages named in scripts/lib/common.sh"
+done
+[ -c /dev/net/tun ] || bail "/dev/net/tun is missing: the tunnel needs the tun driver"
+for program in Contents/MacOS/vantreel-helperctl \
+  Contents/Library/LaunchDaemons/org.vantreel.desktop.helper; do
+  [ -x "$bundle/$program" ] || bail "$bundle/$program is missing; build vantreel_dev_bundle"
+done
+
+unit=org.vantreel.desktop.helperd.service
+daemon_path=/usr/local/libexec/org.vantreel.desktop.helper
+unit_path=/etc/systemd/system/$unit
+copies=/run/org.vantreel.desktop.helper
+inner_bundle=/opt/Vantreel.app
+inner_ctl=$inner_bundle/Contents/MacOS/vantreel-helperctl
+bundled=$("$bundle/Contents/MacOS/vantreel-helperctl" version |
+  sed -E 's/.*"version":"([^"]*)".*/\1/')
+connect_bound=60
+exit_bound=30
+trap '' PIPE
+
+has_line() { grep -qF -- "$1" "$2"; }
+has_text() { grep -qF -- "$2" <<<"$1"; }
+dump() { sed 's/^/#   /' "$1" >&2 || true; }
+elapsed_since() { echo "$(((${EPOCHREALTIME/./} - ${1/./}) / 1000)) ms"; }
+
+scratch=$(mktemp -d /tmp/vt-system.XXXXXX)
+chmod 0755 "$scratch"
+nspawn_pid='' leader='' machine='' rootfs='' started=$EPOCHREALTIME
+
+# A command inside the container, with all of its namespaces and a plain environment.
+in_ct() {
+  nsenter -t "$leader" -a -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@"
+}
+ctl() { in_ct "$inner_ctl" "$@"; }
+quiet() { ("$@") >/dev/null 2>&1; }
+
+# The connect helpers of tunnel.sh start BUNDLE/Contents/MacOS/vantreel-helperctl; this one
+# enters the container and execs the copied tool there, so the process is the signed tool.
+wrapper=$scratch/wrapper.app
+mkdir -p "$wrapper/Contents/MacOS"
+
+cleanup() {
+  local rc=$? left=() fd
+  trap - EXIT
+  set +e
+  for fd in "${VT_TUNNEL_CONNECT_FDS[@]}"; do vt_tunnel_connect_close "$fd"; done
+  if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2>/dev/null; then
+    # systemd-nspawn turns SIGTERM into an orderly power-off of the container.
+    kill -TERM "$nspawn_pid" 2>/dev/null
+    _vt_tunnel_poll 60 _vt_gone "$nspawn_pid" || {
+      echo "# the container did not power off within 60 s; killed" >&2
+      kill -KILL "$nspawn_pid" 2>/dev/null
+    }
+    wait "$nspawn_pid" 2>/dev/null
+  fi
+  [ -z "$nspawn_pid" ] || ! kill -0 "$nspawn_pid" 2>/dev/null || left+=("systemd-nspawn $nspawn_pid")
+  [ -z "$leader" ] || ! kill -0 "$leader" 2>/dev/null || left+=("container init $leader")
+  local cli=${VT_TUNNEL_CLI_NS:-} srv=${VT_TUNNEL_SRV_NS:-}
+  vt_tunnel_down
+  for ns in "$cli" "$srv"; do
+    [ -z "$ns" ] || [ ! -e "/run/netns/$ns" ] || left+=("namespace $ns")
+  done
+  if [ -n "$rootfs" ] && grep -qF -- "$rootfs" /proc/self/mountinfo; then
+    left+=("mounts of $rootfs")
+  fi
+  if [ -n "$machine" ] && grep -qF -- "$machine" /proc/self/mountinfo; then
+    left+=("mounts of $machine")
+  fi
+  rm -rf -- "$scratch"
+  [ ! -e "$scratch" ] || left+=("directory $scratch")
+  if [ "${#left[@]}" -eq 0 ]; then
+    ok "clean-up: the container is off; no process, namespace, mount or file is left"
+  else
+    not_ok "clean-up: left behind: ${left[*]}"
+  fi
+  echo "# the system test took $(elapsed_since "$started")"
+  echo "1..$checks"
+  if [ "$failures" -ne 0 ]; then
+    echo "# $failures of $checks checks failed" >&2
+    exit 1
+  fi
+  exit "$rc"
+}
+_vt_gone() { ! kill -0 "$1" 2>/dev/null; }
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# --- the root file system, the network and the boot ------------------------------------------
+t0=$EPOCHREALTIME
+rootfs=$("$here/rootfs.sh" "$cache") || bail "the container's root file system could not be made"
+echo "# root file system $rootfs ready after $(elapsed_since "$t0")"
+
+vt_tunnel_up self-signed || bail "the tunnel environment (ocserv in a namespace) did not come up"
+machine=vt-sys-$VT_TUNNEL_ID
+cat >"$wrapper/Contents/MacOS/vantreel-helperctl" <<EOF
+#!/bin/sh
+exec nsenter -t "\$VT_SYSTEM_LEADER" -a -- env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+  $inner_ctl "\$@"
+EOF
+chmod 0755 "$wrapper/Contents/MacOS/vantreel-helperctl"
+# The same for a user's copy of the bundle in a home only that user may enter.
+user_bundle=/home/vtuser/Vantreel.app
+user_wrapper=$scratch/user-wrapper.app
+mkdir -p "$user_wrapper/Contents/MacOS"
+cat >"$user_wrapper/Contents/MacOS/vantreel-helperctl" <<EOF
+#!/bin/sh
+exec nsenter -t "\$VT_SYSTEM_LEADER" -a -- setpriv --reuid=vtuser --regid=vtuser --init-groups \
+  env -i PATH=/usr/bin:/bin HOME=/home/vtuser $user_bundle/Contents/MacOS/vantreel-helperctl "\$@"
+EOF
+chmod 0755 "$user_wrapper/Contents/MacOS/vantreel-helperctl"
+
+t0=$EPOCHREALTIME
+# The container joins the client namespace, which holds the veth end towards ocserv; joining
+# an existing namespace drops CAP_NET_ADMIN unless it is asked for, and OpenConnect needs it.
+# The overlay keeps every write of the boot in memory, away from the cached tree.
+systemd-nspawn --quiet --boot --directory="$rootfs" --volatile=overlay --machine="$machine" \
+  --register=no --keep-unit --network-namespace-path="/run/netns/$VT_TUNNEL_CLI_NS" \
+  --capability=CAP_NET_ADMIN --bind=/dev/net/tun --console=read-only \
+  </dev/null >"$scratch/console.log" 2>&1 &
+nspawn_pid=$!
+
+# The container's init: systemd-nspawn's child in a PID namespace of its own, running systemd.
+find_leader() {
+  local pid
+  kill -0 "$nspawn_pid" 2>/dev/null || return 2
+  leader=''
+  for pid in $(pgrep -P "$nspawn_pid" || true); do
+    if [ "$(readlink "/proc/$pid/ns/pid")" != "$(readlink /proc/self/ns/pid)" ] &&
+      [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = systemd ]; then
+      leader=$pid
+      return 0
+    fi
+  done
+  return 1
+}
+boot_state=''
+booted() {
+  kill -0 "$nspawn_pid" 2>/dev/null || return 2
+  find_leader || return 1
+  boot_state=$(in_ct systemctl is-system-running 2>&1 || true)
+  [ "$boot_state" = running ] || [ "$boot_state" = degraded ]
+}
+if ! _vt_tunnel_poll 120 booted; then
+  dump "$scratch/console.log"
+  bail "the container did not boot (systemctl is-system-running: ${boot_state:-no answer})"
+fi
+export VT_SYSTEM_LEADER=$leader
+echo "# container $machine booted (init $leader) after $(elapsed_since "$t0")"
+if [ "$(in_ct systemctl is-system-running 2>/dev/null || true)" = degraded ]; then
+  echo "# failed units: $(in_ct systemctl --failed --plain --no-legend | paste -sd' ')"
+fi
+
+# The copy keeps modes and contents, which is all the seal covers.
+cp -a -- "$bundle" "/proc/$leader/root$inner_bundle" || bail "cannot copy the bundle in"
+chown -R root:root "/proc/$leader/root$inner_bundle"
+cp -a -- "$bundle" "/proc/$leader/root$user_bundle" || bail "cannot copy the bundle in"
+chown -R --reference="/proc/$leader/root/home/vtuser" "/proc/$leader/root$user_bundle"
+chmod 0700 "/proc/$leader/root/home/vtuser"
+check "setup: the bundle's seal holds inside the container" \
+  quiet in_ct "$inner_ctl" version
+
+# --- a user without an administrator agent cannot install, and nothing is left --------------
+rc=0
+reply=$(in_ct setpriv --reuid=vtuser --regid=vtuser --init-groups env HOME=/home/vtuser \
+  "$inner_ctl" install 2>"$scratch/user-install.err") || rc=$?
+check "unprivileged install: fails with status 1 ($rc)" test "$rc" = 1
+check "unprivileged install: says why ($reply)" \
+  grep -qiE 'authentication agent|not authorized|polkit|pkexec' <<<"$reply"
+nothing_installed() {
+  in_ct test ! -e "$unit_path" && in_ct test ! -e "$daemon_path" &&
+    [ "$(in_ct systemctl is-active "$unit" 2>/dev/null || true)" != active ]
+}
+check "unprivileged install: no unit, no daemon file, nothing running" nothing_installed
+no_staging() { [ -z "$(in_ct find /tmp /var/tmp -mindepth 1 -maxdepth 2 \( -name 'vt-install-*' -o -name "$unit*" \) 2>/dev/null)" ]; }
+check "unprivileged install: nothing staged is left in /tmp" no_staging
+
+# --- install as root ----------------------------------------------------------------------
+rc=0
+t0=$EPOCHREALTIME
+reply=$(ctl install 2>"$scratch/install.err") || rc=$?
+echo "# install took $(elapsed_since "$t0")"
+check "install: exit status 0 ($rc)" test "$rc" = 0
+check "install: state ready ($reply)" has_text "$reply" '"state":"ready"'
+check "install: the running daemon's version $bundled" has_text "$reply" "\"version\":\"$bundled\""
+check "install: says it ran as root, without a prompt" has_text "$reply" '(as root)'
+check "install: the unit is enabled" test "$(in_ct systemctl is-enabled "$unit" 2>&1)" = enabled
+check "install: the unit is active" test "$(in_ct systemctl is-active "$unit" 2>&1)" = active
+daemon_facts=$(in_ct stat -c '%U:%G %a' "$daemon_path" 2>&1 || true)
+check "install: $daemon_path is root's, mode 755 ($daemon_facts)" test "$daemon_facts" = "root:root 755"
+check "install: nothing staged is left in /tmp" no_staging
+
+reply=$(ctl status 2>&1 || true)
+check "status: ready with the bundled version ($reply)" \
+  eval 'has_text "$reply" "\"state\":\"ready\"" && has_text "$reply" "\"version\":\"$bundled\""'
+
+exposure=$(in_ct systemd-analyze security --no-pager "$unit" 2>/dev/null | tail -n 1 || true)
+echo "# systemd-analyze security: ${exposure:-no figure}"
+figure=$(sed -nE 's/.*exposure level for .*: ([0-9.]+).*/\1/p' <<<"$exposure")
+check "hardening: exposure ${figure:-unknown} is 4.0 or lower" \
+  eval '[ -n "$figure" ] && [ "$(echo "$figure <= 4.0" | bc)" = 1 ]'
+
+# A copy of the tool outside its bundle is refused: an error entry beside the information ones.
+in_ct cp "$inner_ctl" /root/copied-ctl
+in_ct /root/copied-ctl status >/dev/null 2>&1 || true
+journal() { in_ct journalctl --no-pager -u "$unit" -o json --output-fields=MESSAGE,PRIORITY "$@"; }
+has_entry() { journal | grep -F -- "$1" | grep -qF "\"PRIORITY\":\"$2\""; }
+await_entry() { _vt_tunnel_poll 10 has_entry "$1" "$2"; }
+check "journal: 'starting' at priority info (6)" \
+  await_entry "]: org.vantreel.desktop.helper $bundled starting\"" 6
+check "journal: a refused caller at priority error (3)" await_entry 'rejected connection: ' 3
+
+# --- a tunnel through the installed service -----------------------------------------------
+connect_pid='' connect_fd='' connect_out='' connect_err='' connect_rc=''
+# start_connect LABEL [WRAPPER]: root's connect, or the one WRAPPER runs.
+start_connect() {
+  connect_out=$scratch/$1.out connect_err=$scratch/$1.err
+  vt_tunnel_connect_start "${2:-$wrapper}" "$connect_out" "$connect_err" \
+    --servercert "$VT_TUNNEL_PIN"
+  connect_pid=$VT_TUNNEL_CONNECT_PID connect_fd=$VT_TUNNEL_CONNECT_FD
+}
+close_connect() {
+  [ -z "$connect_fd" ] || vt_tunnel_connect_close "$connect_fd"
+  connect_fd=''
+}
+wait_connect_exit() {
+  connect_rc=0
+  if ! _vt_tunnel_poll "$1" _vt_tunnel_proc_gone "$connect_pid"; then
+    connect_rc=timeout
+    return 0
+  fi
+  wait "$connect_pid" 2>/dev/null || connect_rc=$?
+  sleep 0.2
+}
+openconnects() { in_ct pgrep -x openconnect 2>/dev/null | wc -l; }
+connected() {
+  local label=$1
+  if ! vt_tunnel_wait_line 'Connected (tun|utun|tap)[0-9]+ as ' "$connect_out" \
+    "$connect_bound" "$connect_pid" >/dev/null; then
+    not_ok "$label: connect relays OpenConnect's interface line"
+    dump "$connect_out"
+    dump "$connect_err"
+    in_ct journalctl --no-pager -u "$unit" -n 30 | sed 's/^/#   /' >&2
+    return 1
+  fi
+  ok "$label: connect relays OpenConnect's interface line"
+  check "$label: a ping crosses the tunnel" quiet vt_tunnel_ping 3
+  check "$label: exactly one OpenConnect runs ($(openconnects))" test "$(openconnects)" = 1
+  check "$label: OpenConnect finds its locale" eval '! has_line "Cannot set locale" "$connect_out"'
+  local tunnel
+  tunnel=$(ctl tunnel 2>&1 || true)
+  check "$label: 'tunnel' shows it connected ($tunnel)" has_text "$tunnel" '"state":"connected"'
+}
+no_copies() { [ -z "$(in_ct find "$copies" -mindepth 1 -maxdepth 1 -name 'openconnect.*' 2>/dev/null)" ]; }
+# stopped_by LABEL: what the daemon's own stop leaves, after systemctl took the service down.
+stopped_by() {
+  local label=$1 since=$2
+  wait_connect_exit "$exit_bound"
+  close_connect
+  check "$label: connect exits with OpenConnect's status 0 ($connect_rc)" test "$connect_rc" = 0
+  check "$label: OpenConnect's log-off line reaches connect" \
+    has_line 'User cancelled (SIGINT/SIGTERM); exiting.' "$connect_out"
+  check "$label: the tun interface is gone" vt_tunnel_wait_tun absent 10
+  check "$label: no OpenConnect is left ($(openconnects))" test "$(openconnects)" = 0
+  check "$label: no verified copy is left under $copies" no_copies
+  check "$label: the daemon logged OpenConnect's end itself" \
+    _vt_tunnel_poll 10 more_ends_than "$since"
+}
+# The daemon's entries for OpenConnect's end so far; the journal takes them in a moment later.
+openconnect_ends() { journal | grep -cF 'OpenConnect exited rc=' || true; }
+more_ends_than() { [ "$(openconnect_ends)" -gt "$1" ]; }
+
+start_connect first
+if connected first; then
+  since=$(openconnect_ends)
+  t0=$EPOCHREALTIME
+  rc=0
+  in_ct systemctl stop "$unit" || rc=$?
+  echo "# systemctl stop with the tunnel up took $(elapsed_since "$t0")"
+  check "stop: systemctl stop succeeds ($rc)" test "$rc" = 0
+  stopped_by stop "$since"
+  check "stop: the unit is inactive, not failed" \
+    test "$(in_ct systemctl is-active "$unit" 2>&1)" = inactive
+fi
+close_connect
+
+in_ct systemctl start "$unit"
+_vt_tunnel_poll 10 eval 'ctl status 2>/dev/null | grep -qF "\"state\":\"ready\""' || true
+start_connect second
+if connected second; then
+  since=$(openconnect_ends)
+  t0=$EPOCHREALTIME
+  rc=0
+  in_ct systemctl restart "$unit" || rc=$?
+  echo "# systemctl restart with the tunnel up took $(elapsed_since "$t0")"
+  check "restart: systemctl restart succeeds ($rc)" test "$rc" = 0
+  stopped_by restart "$since"
+  check "restart: the unit is active again" \
+    test "$(in_ct systemctl is-active "$unit" 2>&1)" = active
+  start_connect after-restart
+  if connected after-restart; then
+    close_connect
+    wait_connect_exit "$exit_bound"
+    check "after-restart: closing connect's input ends it with status 0 ($connect_rc)" \
+      test "$connect_rc" = 0
+  fi
+fi
+close_connect
+
+# A user's own bundle in a home closed to others: the confined daemon still reads it and
+# still identifies its caller.
+start_connect user "$user_wrapper"
+if connected user; then
+  close_connect
+  wait_connect_exit "$exit_bound"
+  check "user: closing connect's input ends it with status 0 ($connect_rc)" test "$connect_rc" = 0
+fi
+close_connect
+
+# --- a second installation over the running one ------------------------------------------
+before=$(in_ct systemctl show -p MainPID --value "$unit")
+rc=0
+reply=$(ctl install --replace 2>>"$scratch/install.err") || rc=$?
+after=$(in_ct systemctl show -p MainPID --value "$unit")
+check "install --replace: exit status 0 ($rc), state ready ($reply)" \
+  eval '[ "$rc" = 0 ] && has_text "$reply" "\"state\":\"ready\""'
+check "install --replace: a new daemon runs (pid $before, then $after)" \
+  eval '[ -n "$after" ] && [ "$after" != 0 ] && [ "$after" != "$before" ]'
+check "install --replace: nothing staged is left in /tmp" no_staging
+
+# --- removal -----------------------------------------------------------------------------
+rc=0
+reply=$(ctl uninstall 2>&1) || rc=$?
+check "uninstall: exit status 0 ($rc), state not_installed ($reply)" \
+  eval '[ "$rc" = 0 ] && has_text "$reply" "\"state\":\"not_installed\""'
+check "uninstall: no unit file and no daemon file" \
+  eval 'in_ct test ! -e "$unit_path" && in_ct test ! -e "$daemon_path"'
+check "uninstall: nothing enabled" \
+  eval '[ "$(in_ct systemctl is-enabled "$unit" 2>/dev/null || true)" != enabled ]'
+check "uninstall: nothing running" \
+  eval '[ "$(in_ct systemctl is-active "$unit" 2>/dev/null || true)" != active ] &&
+        ! in_ct pgrep -f "$daemon_path" >/dev/null'
+reply=$(ctl status 2>/dev/null || true)
+check "uninstall: status then says not_installed ($reply)" \
+  has_text "$reply" '"state":"not_installed"'
