@@ -10,7 +10,7 @@
 #   Contents/Resources/extra/openconnect/vpnc-script
 # then seals the whole bundle as org.vantreel.desktop. A <piece> is a target name or a file.
 # A piece given as a file is copied as given (a script stand-in is covered by the seal alone).
-# A piece built here is shipped stripped: its debug information goes to
+# A piece built here is shipped stripped of its debug information, which goes to
 # <dir>/debug/<name>.debug, beside the bundle, and the bundled program names that file by a GNU
 # debuglink relative to its own folder, so that gdb and the sanitizers' symbolizers find it
 # while the bundle stays where it was built. Every signature check hashes the whole program,
@@ -153,11 +153,11 @@ function(_vt_place source destination)
   _vt_make_executable("${destination}")
 endfunction()
 
-# Places <source> stripped at <destination> (a path below ${bundle}) and its debug information
-# in ${debug}/<name>.debug. objcopy writes a debuglink holding the file name only, which the
-# debuggers look for in the program's own folder, inside the sealed bundle; the link is
-# rewritten to the path of the debug file relative to that folder. The link's CRC-32 of the
-# debug file is objcopy's.
+# Places <source> without its debug information at <destination> (a path below ${bundle}) and
+# that information in ${debug}/<name>.debug. objcopy writes a debuglink holding the file name
+# only, which the debuggers look for in the program's own folder, inside the sealed bundle; the
+# link is rewritten to the path of the debug file relative to that folder. The link's CRC-32 of
+# the debug file is objcopy's.
 function(_vt_place_stripped source destination)
   get_filename_component(folder "${destination}" DIRECTORY)
   get_filename_component(name "${destination}" NAME)
@@ -167,7 +167,9 @@ function(_vt_place_stripped source destination)
   set(section "${staging}/${name}.debuglink")
   _vt_run("${VT_OBJCOPY}" --only-keep-debug "${source}" "${debugFile}")
   file(CHMOD "${debugFile}" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  _vt_run("${VT_OBJCOPY}" --strip-all "--add-gnu-debuglink=${debugFile}" "${source}" "${named}")
+  # The symbol table stays: the sanitizers' own symbolizer names frames without line
+  # information from it alone, and it costs a quarter of the stripped size.
+  _vt_run("${VT_OBJCOPY}" --strip-debug "--add-gnu-debuglink=${debugFile}" "${source}" "${named}")
   _vt_run("${VT_OBJCOPY}" "--dump-section" ".gnu_debuglink=${section}" "${named}")
   file(READ "${section}" link HEX)
   string(LENGTH "${link}" length)
