@@ -77,7 +77,8 @@ tl::expected<VerifiedSignature, OSStatus> verifyFile(int fd) {
 
 // A bundle: the seal in Contents/_CodeSignature/CodeResources against a fresh manifest.
 tl::expected<VerifiedSignature, OSStatus> verifyBundle(int rootFd) {
-  return SealedBundle::verify(rootFd).map([](SealedBundle sealed) { return sealed.signature; });
+  return SealedBundle::verify(rootFd).map(
+      [](const SealedBundle& sealed) { return sealed.signature; });
 }
 
 tl::expected<VerifiedSignature, OSStatus> verifyStatic(const SecStaticCode& code) {
