@@ -1,11 +1,11 @@
 #include <algorithm>
 
-#include "platform/codesign/bundle_manifest.hpp"
 #include "platform/codesign/cms_signature.hpp"
 #include "platform/codesign/code_directory.hpp"
 #include "platform/codesign/code_signing.hpp"
 #include "platform/codesign/embedded_signature.hpp"
 #include "platform/codesign/file_access.hpp"
+#include "platform/codesign/sealed_bundle.hpp"
 #include "platform/codesign/sha256.hpp"
 #include "platform/codesign/trust_anchors.hpp"
 #include "platform/posix/process_identity.hpp"
@@ -75,45 +75,10 @@ tl::expected<VerifiedSignature, OSStatus> verifyFile(int fd) {
   return signature;
 }
 
-// A bundle: the seal in Contents/_CodeSignature/CodeResources against a fresh manifest. Each
-// step opens below the previous descriptor without following links.
+// A bundle: the seal in Contents/_CodeSignature/CodeResources against a fresh manifest.
 tl::expected<VerifiedSignature, OSStatus> verifyBundle(int rootFd) {
-  auto contents = file_access::openDirectoryAt(rootFd, "Contents");
-  if (!contents) {
-    return tl::unexpected(errSecCSUnsigned);
-  }
-  auto folder = file_access::openDirectoryAt(contents->get(), "_CodeSignature");
-  if (!folder) {
-    return tl::unexpected(errSecCSUnsigned);
-  }
-  auto seal = file_access::openFileAt(folder->get(), "CodeResources");
-  if (!seal) {
-    return tl::unexpected(errSecCSUnsigned);
-  }
-  const auto status = file_access::status(seal->get());
-  if (!status || status->type != file_access::Type::regular || status->size == 0 ||
-      status->size > CmsSignature::kMaxSize) {
-    return tl::unexpected(errSecCSBadObjectFormat);
-  }
-  const auto der = readRange(seal->get(), 0, status->size);
-  if (!der) {
-    return tl::unexpected(der.error());
-  }
-  auto signature = CmsSignature::verify(*der, TrustAnchors::embedded());
-  if (!signature) {
-    return signature;
-  }
-  if (signature->kind != CodeDirectory::kKindBundle) {
-    return tl::unexpected(errSecCSSignatureFailed);
-  }
-  const auto manifest = BundleManifest::build(rootFd);
-  if (!manifest) {
-    return tl::unexpected(manifest.error());
-  }
-  if (!sameDigest(signature->digest, Sha256::of(*manifest))) {
-    return tl::unexpected(errSecCSBadResource);
-  }
-  return signature;
+  return SealedBundle::verify(rootFd).map(
+      [](const SealedBundle& sealed) { return sealed.signature; });
 }
 
 tl::expected<VerifiedSignature, OSStatus> verifyStatic(const SecStaticCode& code) {

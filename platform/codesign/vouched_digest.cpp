@@ -4,10 +4,10 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
-#include "platform/codesign/bundle_manifest.hpp"
 #include "platform/codesign/code_signing.hpp"
 #include "platform/codesign/embedded_signature.hpp"
 #include "platform/codesign/file_access.hpp"
+#include "platform/codesign/sealed_bundle.hpp"
 
 namespace vantreel::platform::codesign {
 namespace {
@@ -64,22 +64,21 @@ tl::expected<VouchedDigest, OSStatus> SecStaticCodeCopyVouchedDigest(
   if (!staticCode) {
     return tl::unexpected(errSecCSObjectRequired);
   }
-  const auto signature =
-      CodeSigning::real().SecCodeCopySigningInformation(staticCode, kSecCSDefaultFlags);
-  if (!signature) {
-    return tl::unexpected(signature.error());
-  }
-  if (requirement && !requirement->isSatisfiedBy(*signature)) {
-    return tl::unexpected(errSecCSReqFailed);
-  }
   VouchedDigest vouched;
-  if (signature->digest.size() != vouched.digest.size()) {
-    return tl::unexpected(errSecCSSignatureFailed);
-  }
-
   if (staticCode->kind() == SecStaticCode::Kind::file) {
     if (!resource.empty()) {
       return tl::unexpected(errSecCSInvalidAttributeValues);
+    }
+    const auto signature =
+        CodeSigning::real().SecCodeCopySigningInformation(staticCode, kSecCSDefaultFlags);
+    if (!signature) {
+      return tl::unexpected(signature.error());
+    }
+    if (requirement && !requirement->isSatisfiedBy(*signature)) {
+      return tl::unexpected(errSecCSReqFailed);
+    }
+    if (signature->digest.size() != vouched.digest.size()) {
+      return tl::unexpected(errSecCSSignatureFailed);
     }
     // The file may have changed since it was checked; a copy of other bytes then fails to
     // match the digest, whatever length is read here.
@@ -92,18 +91,16 @@ tl::expected<VouchedDigest, OSStatus> SecStaticCodeCopyVouchedDigest(
     return vouched;
   }
 
-  // The manifest is built afresh and must itself be the sealed one, since the bundle may have
-  // changed after the check above.
-  const auto manifest = BundleManifest::build(staticCode->fd());
-  if (!manifest) {
-    return tl::unexpected(manifest.error());
+  // The file's digest is read from the very manifest that was found to be the sealed one: the
+  // bundle may change afterwards, but a copy of other bytes then fails to match the digest.
+  const auto sealed = SealedBundle::verify(staticCode->fd());
+  if (!sealed) {
+    return tl::unexpected(sealed.error());
   }
-  const auto manifestDigest = Sha256::of(*manifest);
-  if (!std::equal(manifestDigest.begin(), manifestDigest.end(), signature->digest.begin(),
-                  signature->digest.end())) {
-    return tl::unexpected(errSecCSBadResource);
+  if (requirement && !requirement->isSatisfiedBy(sealed->signature)) {
+    return tl::unexpected(errSecCSReqFailed);
   }
-  const auto digest = sealedFileDigest(*manifest, resource);
+  const auto digest = sealedFileDigest(sealed->manifest, resource);
   if (!digest) {
     return tl::unexpected(digest.error());
   }
