@@ -5,7 +5,10 @@
 //   version | status | stop              one call on the main connection
 //   start <user> <server> <password>      a start whose password pipe carries "<password>\n";
 //                                         the password "-" sends a pipe closed without a byte
+//   startopen <user> <server>             a start whose password pipe stays open and empty
 //   hold <n>                              opens n more connections, one version call on each
+//   pile <n>                              as hold, then a status call on each, unanswered, and
+//                                         then closes them all at once
 //   release                               closes the connections of hold
 //   close                                 invalidates the main connection
 //   exit                                  ends the process at once, closing nothing itself
@@ -79,17 +82,24 @@ vantreel::HelperXPCProxy proxyFor(const std::shared_ptr<Connection>& connection,
   });
 }
 
+// Write ends of password pipes that startopen keeps open for the life of the process.
+std::vector<std::shared_ptr<vantreel::platform::process::FileHandle>> gKeptOpen;
+
 void start(const std::shared_ptr<Connection>& connection, const std::string& user,
-           const std::string& server, const std::string& password) {
+           const std::string& server, const std::string& password, bool keepOpen = false) {
   auto pipe = vantreel::platform::process::Pipe::make();
   if (!pipe) {
     emit(json{{"op", "start"}, {"error", "pipe: " + pipe.error().description()}});
     return;
   }
-  if (password != "-") {
-    (void)pipe->fileHandleForWriting()->writeData(password + "\n");
+  if (keepOpen) {
+    gKeptOpen.push_back(pipe->fileHandleForWriting());
+  } else {
+    if (password != "-") {
+      (void)pipe->fileHandleForWriting()->writeData(password + "\n");
+    }
+    (void)pipe->fileHandleForWriting()->close();
   }
-  (void)pipe->fileHandleForWriting()->close();
   proxyFor(connection, "start")
       .start(vantreel::HelperStartRequest(server, user, std::nullopt), pipe->fileHandleForReading(),
              [](const HelperOpResult& result) { emit(describe("start", result)); });
@@ -139,10 +149,28 @@ void serve() {
       std::string password;
       words >> user >> server >> password;
       start(connection, user, server, password);
+    } else if (command == "startopen") {
+      std::string user;
+      std::string server;
+      words >> user >> server;
+      start(connection, user, server, "", true);
     } else if (command == "hold") {
       int count = 0;
       words >> count;
       hold(held, count);
+    } else if (command == "pile") {
+      int count = 0;
+      words >> count;
+      std::vector<std::shared_ptr<Connection>> piled;
+      hold(piled, count);
+      for (auto& each : piled) {
+        vantreel::HelperXPCProxy(each, [](const vantreel::platform::xpc::Error&) {
+        }).statusWithReply([](const HelperOpResult&) {});
+      }
+      for (auto& each : piled) {
+        each->invalidate();
+      }
+      emit(json{{"op", "pile"}});
     } else if (command == "release") {
       for (auto& each : held) {
         each->invalidate();
