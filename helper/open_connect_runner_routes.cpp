@@ -127,9 +127,10 @@ void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
                                 &platform::posix::ipv4Addresses);
   const auto addresses = lookUpWithin(lookup, host, environment.hostLookupBound);
   if (!addresses) {
-    HelperLog::error("skipped removing stale host routes to " + host +
-                     ": its name lookup took longer than " +
-                     std::to_string(environment.hostLookupBound.count()) + " ms");
+    const auto bound = environment.hostLookupBound.count();
+    HelperLog::error(
+        "skipped removing stale host routes to " + host + ": its name lookup took longer than " +
+        (bound % 1000 == 0 ? std::to_string(bound / 1000) + " s" : std::to_string(bound) + " ms"));
     return;
   }
   std::set<std::string> handled;

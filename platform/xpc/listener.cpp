@@ -102,9 +102,9 @@ void Listener::Core::acceptOne(Listener* owner, posix::UniqueFd socket) {
   }
   gone.clear();
   if (full) {
-    const auto pid = seqpacket::peerPid(socket.get());
-    socket.reset();
-    refuse(pid, std::to_string(limit) + " connections are open already");
+    // Told before the peer sees its socket close, so the entry is there when it hears.
+    refuse(seqpacket::peerPid(socket.get()),
+           std::to_string(limit) + " connections are open already");
     return;
   }
   // Before the welcome, so that every frame the peer may send carries its sender.
