@@ -1,5 +1,6 @@
 #include "helper/helper_listener_delegate.hpp"
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -8,6 +9,7 @@
 #include "helper/helper_session.hpp"
 #include "shared/constants.hpp"
 #include "shared/helper_client_protocol.hpp"
+#include "shared/helper_client_proxy.hpp"
 #include "shared/helper_xpc_dispatcher.hpp"
 #include "shared/helper_xpc_protocol.hpp"
 
@@ -42,6 +44,16 @@ bool HelperListenerDelegate::shouldAcceptNewConnection(
       [service, connection] { service->dropConnection(connection); });
   connection->setInterruptionHandler(
       [service, connection] { service->dropConnection(connection); });
+  // A client that stopped reading lost the lines beyond its queue; it is told how many as soon
+  // as it has read the rest.
+  std::weak_ptr<platform::xpc::Connection> client = connection;
+  connection->setDropNoticeHandler([client](std::uint64_t dropped) {
+    if (auto alive = client.lock()) {
+      HelperClientProxy(alive->remoteObjectProxy())
+          .appendLog("dropped " + std::to_string(dropped) +
+                     " log lines while the client was not reading");
+    }
+  });
   connection->resume();
 
   HelperLog::info("accepted XPC connection from a signed Vantreel caller");

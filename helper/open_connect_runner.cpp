@@ -72,11 +72,13 @@ bool namesTunnelInterface(const std::string& line) {
 
 // The password: the text before the first line feed of at most kMaxSecretBytes bytes that the
 // client writes before closing its end. A client that neither closes nor fills the pipe is cut
-// off at the deadline, since the runner's lock is held meanwhile.
+// off at the deadline, since the runner's lock is held meanwhile; the pipe is read through a
+// description of the daemon's own, so that what the client does with its own ends cannot
+// make the read outlast the deadline.
 tl::expected<std::string, RunnerError> readSecret(process::FileHandle& pipe,
                                                   std::chrono::milliseconds deadline,
                                                   bool (*isValidUtf8)(std::string_view)) {
-  auto bytes = pipe.readDataOfLength(kMaxSecretBytes, std::chrono::steady_clock::now() + deadline);
+  auto bytes = pipe.readPipeOfLength(kMaxSecretBytes, std::chrono::steady_clock::now() + deadline);
   if (!bytes) {
     return tl::unexpected(RunnerError::passwordReadFailed());
   }

@@ -40,6 +40,10 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
     platform::service::Layout::CertificateSource certificateSource;
     // The program and arguments that delete the host route to one IPv4 address.
     std::function<std::vector<std::string>(const std::string& address)> routeCommand;
+    // The IPv4 addresses of a host name, and how long the route step waits for them; empty
+    // means the system resolver.
+    std::function<std::vector<std::string>(const std::string& host)> hostLookup;
+    std::chrono::milliseconds hostLookupBound{std::chrono::seconds(10)};
     // Each start copies the verified programs into a fresh 0700 directory below this one.
     std::string copiesDirectory;
     // The running child (pid, start time, copy directory) is written here while it runs, so

@@ -1,12 +1,17 @@
 #include <uriparser/Uri.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <thread>
 
 #include "helper/helper_log.hpp"
 #include "helper/open_connect_runner.hpp"
 #include "platform/posix/host_info.hpp"
+#include "platform/posix/thread_reaper.hpp"
 #include "platform/process/task.hpp"
 
 namespace vantreel {
@@ -58,6 +63,52 @@ bool runRouteCommand(const std::vector<std::string>& command) {
          task->terminationStatus() == 0;
 }
 
+// The resolver cannot be interrupted: a lookup still running at the bound is left to finish on
+// its own thread, which then hands itself to the reaper, while the start goes on without it.
+std::optional<std::vector<std::string>> lookUpWithin(
+    const std::function<std::vector<std::string>(const std::string&)>& lookup,
+    const std::string& host, std::chrono::milliseconds bound) {
+  struct Pending {
+    std::mutex mutex;  // guards every member below
+    std::condition_variable done;
+    bool finished = false;
+    bool abandoned = false;
+    std::vector<std::string> addresses;
+    std::jthread thread;  // the lookup's own, once abandoned
+  };
+  auto pending = std::make_shared<Pending>();
+  std::jthread worker([pending, lookup, host] {
+    std::vector<std::string> found;
+    try {
+      found = lookup(host);
+    } catch (...) {  // NOLINT(bugprone-empty-catch): a failed lookup finds nothing
+    }
+    std::jthread self;
+    {
+      std::scoped_lock lock(pending->mutex);
+      pending->addresses = std::move(found);
+      pending->finished = true;
+      if (pending->abandoned) {
+        self = std::move(pending->thread);
+      }
+    }
+    pending->done.notify_all();
+    if (self.joinable()) {
+      platform::posix::reapThread(std::move(self));
+    }
+  });
+  std::unique_lock lock(pending->mutex);
+  if (pending->done.wait_for(lock, bound, [&] { return pending->finished; })) {
+    auto addresses = std::move(pending->addresses);
+    lock.unlock();
+    worker.join();
+    return addresses;
+  }
+  pending->abandoned = true;
+  pending->thread = std::move(worker);
+  return std::nullopt;
+}
+
 }  // namespace
 
 void OpenConnectRunner::removeStaleHostRoutes(const std::string& server) {
@@ -70,8 +121,20 @@ void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
   if (host.empty() || !environment.routeCommand) {
     return;
   }
+  const auto lookup = environment.hostLookup
+                          ? environment.hostLookup
+                          : std::function<std::vector<std::string>(const std::string&)>(
+                                &platform::posix::ipv4Addresses);
+  const auto addresses = lookUpWithin(lookup, host, environment.hostLookupBound);
+  if (!addresses) {
+    const auto bound = environment.hostLookupBound.count();
+    HelperLog::error(
+        "skipped removing stale host routes to " + host + ": its name lookup took longer than " +
+        (bound % 1000 == 0 ? std::to_string(bound / 1000) + " s" : std::to_string(bound) + " ms"));
+    return;
+  }
   std::set<std::string> handled;
-  for (const auto& address : platform::posix::ipv4Addresses(host)) {
+  for (const auto& address : *addresses) {
     if (!handled.insert(address).second) {
       continue;
     }

@@ -138,6 +138,7 @@ tl::expected<VerifiedSignature, OSStatus> CmsSignature::verify(std::span<const s
   out.identifier = directory->identifier;
   out.kind = directory->kind;
   out.digest = directory->digest;
+  out.length = directory->length;
   out.teamID = singleOrganizationalUnit(leaf);
   out.anchored = mayCodeSign(leaf) && chainReachesAnchor(leaf, carried.get(), anchors);
   return out;

@@ -10,6 +10,9 @@ std::vector<std::uint8_t> CodeDirectory::encode() const {
   map["identifier"] = identifier;
   map["kind"] = kind;
   map["digest"] = nlohmann::json::binary(digest);
+  if (length) {
+    map["length"] = *length;
+  }
   return nlohmann::json::to_cbor(map);
 }
 
@@ -19,7 +22,7 @@ std::optional<CodeDirectory> CodeDirectory::decode(std::span<const std::uint8_t>
     return std::nullopt;
   }
   const auto map = nlohmann::json::from_cbor(bytes.begin(), bytes.end(), true, false);
-  if (map.is_discarded() || !map.is_object() || map.size() != 3) {
+  if (map.is_discarded() || !map.is_object() || map.size() < 3 || map.size() > 4) {
     return std::nullopt;
   }
   const auto identifier = map.find("identifier");
@@ -36,6 +39,14 @@ std::optional<CodeDirectory> CodeDirectory::decode(std::span<const std::uint8_t>
   out.digest.assign(digest->get_binary().begin(), digest->get_binary().end());
   if (!isValidIdentifier(out.identifier) || (out.kind != kKindElf && out.kind != kKindBundle)) {
     return std::nullopt;
+  }
+  const auto length = map.find("length");
+  if ((length != map.end()) != (out.kind == kKindElf) ||
+      (length != map.end() && !length->is_number_unsigned())) {
+    return std::nullopt;
+  }
+  if (length != map.end()) {
+    out.length = length->get<std::uint64_t>();
   }
   return out;
 }

@@ -10,7 +10,9 @@
 namespace vantreel::platform::codesign {
 
 // The signed content of a signature: which code, of which kind, with which SHA-256 digest.
-// Travels as a CBOR map {"identifier": text, "kind": text, "digest": 32 bytes}.
+// Travels as a CBOR map {"identifier": text, "kind": text, "digest": 32 bytes}; an ELF file's
+// also holds "length", the number of bytes the digest covers, so that a file of another size
+// is refused before it is read.
 struct CodeDirectory {
   static constexpr std::string_view kKindElf = "elf";
   static constexpr std::string_view kKindBundle = "bundle";
@@ -20,6 +22,7 @@ struct CodeDirectory {
   std::string identifier;
   std::string kind;
   std::vector<std::uint8_t> digest;
+  std::optional<std::uint64_t> length = std::nullopt;  // for kKindElf, and only for it
 
   [[nodiscard]] std::vector<std::uint8_t> encode() const;
   // Nothing when the bytes are not exactly such a map or exceed kMaxEncodedSize.

@@ -90,7 +90,8 @@ tl::expected<void, std::string> CodeSigner::signElf(const std::string& path,
   }
   const auto digest = Sha256::of(bytes);
   const CodeDirectory directory{identifier, std::string(CodeDirectory::kKindElf),
-                                std::vector<std::uint8_t>(digest.begin(), digest.end())};
+                                std::vector<std::uint8_t>(digest.begin(), digest.end()),
+                                bytes.size()};
   const auto signature = CmsSignature::sign(directory, identity);
   if (!signature) {
     return tl::unexpected(signature.error() + " (" + path + ")");

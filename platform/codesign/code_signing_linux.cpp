@@ -55,7 +55,9 @@ tl::expected<VerifiedSignature, OSStatus> verifyFile(int fd) {
   if (!signature) {
     return signature;
   }
-  if (signature->kind != CodeDirectory::kKindElf) {
+  // Refused before a byte is hashed: otherwise a copied signature on a file padded with a
+  // huge hole would cost the time to hash the hole.
+  if (signature->kind != CodeDirectory::kKindElf || signature->length != layout->contentSize) {
     return tl::unexpected(errSecCSSignatureFailed);
   }
   Sha256 hash;

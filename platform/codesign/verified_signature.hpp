@@ -13,6 +13,8 @@ struct VerifiedSignature {
   std::string identifier;
   std::string kind;
   std::vector<std::uint8_t> digest;
+  // How many bytes of an ELF file the digest covers.
+  std::optional<std::uint64_t> length;
   // The leaf certificate's subject OU; absent when it has none or more than one.
   std::optional<std::string> teamID;
   // The chain reaches a compiled-in anchor and the leaf may sign code.

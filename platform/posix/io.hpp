@@ -46,6 +46,12 @@ struct PipeEnds {
 // pipe the program opens later can take a standard stream's number. For the start of main.
 void reserveStandardDescriptors() noexcept;
 
+// An eventfd that wakes a thread waiting on it: signalWake from any thread, drainWake by the
+// waiter. Never raises SIGPIPE, whoever has gone.
+[[nodiscard]] SysResult<UniqueFd> makeWakeFd();
+void signalWake(int fd) noexcept;
+void drainWake(int fd) noexcept;
+
 // Waits until fd is readable (or hung up). nullopt timeout waits forever. Returns false when
 // the timeout ran out first.
 [[nodiscard]] SysResult<bool> waitReadable(int fd,

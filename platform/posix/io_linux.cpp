@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -94,6 +95,21 @@ SysResult<UniqueFd> lockFile(const std::string& path, bool create) {
       return tl::unexpected(lastError("flock " + path));
     }
   }
+}
+
+SysResult<UniqueFd> makeWakeFd() {
+  const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fd < 0) {
+    return tl::unexpected(lastError("eventfd"));
+  }
+  return UniqueFd(fd);
+}
+
+void signalWake(int fd) noexcept { [[maybe_unused]] const int ignored = ::eventfd_write(fd, 1); }
+
+void drainWake(int fd) noexcept {
+  eventfd_t drained = 0;
+  [[maybe_unused]] const int ignored = ::eventfd_read(fd, &drained);
 }
 
 SysResult<bool> waitReadable(int fd, std::optional<std::chrono::milliseconds> timeout) {

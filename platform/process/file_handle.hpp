@@ -49,6 +49,12 @@ class FileHandle {
   // then are discarded.
   [[nodiscard]] posix::SysResult<Data> readDataOfLength(
       std::size_t length, std::chrono::steady_clock::time_point deadline);
+  // For a pipe received from another process, whose file description (and its flags) that
+  // process shares and may read from itself: reads through a description of our own, opened
+  // anew and non-blocking, so the deadline holds whatever the other process does. EINVAL when
+  // the descriptor is not a pipe or FIFO, ETIMEDOUT at the deadline.
+  [[nodiscard]] posix::SysResult<Data> readPipeOfLength(
+      std::size_t length, std::chrono::steady_clock::time_point deadline);
   [[nodiscard]] posix::SysResult<Data> readDataToEndOfFile();
   // One read of whatever is there (blocking until something is); empty means end of file.
   [[nodiscard]] posix::SysResult<Data> availableData();

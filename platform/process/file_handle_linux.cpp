@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -245,6 +246,51 @@ posix::SysResult<Data> FileHandle::readDataOfLength(
     data.resize(had + *got);
     if (*got == 0) {
       break;
+    }
+  }
+  return data;
+}
+
+posix::SysResult<Data> FileHandle::readPipeOfLength(
+    std::size_t length, std::chrono::steady_clock::time_point deadline) {
+  const int fd = fileDescriptor();
+  if (fd < 0) {
+    return tl::unexpected(posix::SysError{EBADF, "read closed file handle"});
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    return tl::unexpected(posix::lastError(describe("fstat", fd)));
+  }
+  if (!S_ISFIFO(info.st_mode)) {
+    return tl::unexpected(posix::SysError{EINVAL, describe("read", fd) + ": not a pipe"});
+  }
+  auto own = posix::openFile("/proc/self/fd/" + std::to_string(fd), O_RDONLY | O_NONBLOCK);
+  if (!own) {
+    return tl::unexpected(own.error());
+  }
+  Data data;
+  while (data.size() < length) {
+    const std::size_t had = data.size();
+    data.resize(had + std::min(length - had, kChunk));
+    auto got = posix::readSome(own->get(), std::as_writable_bytes(std::span(data).subspan(had)));
+    data.resize(had + (got ? *got : 0));
+    if (got && *got == 0) {
+      break;
+    }
+    if (got) {
+      continue;
+    }
+    if (got.error().code != EAGAIN) {
+      return tl::unexpected(posix::SysError{got.error().code, describe("read", fd)});
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto ready = posix::waitReadable(own->get(), std::max(left, std::chrono::milliseconds(0)));
+    if (!ready) {
+      return tl::unexpected(posix::SysError{ready.error().code, describe("poll", fd)});
+    }
+    if (!*ready) {
+      return tl::unexpected(posix::SysError{ETIMEDOUT, describe("read", fd)});
     }
   }
   return data;

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <tl/expected.hpp>
@@ -65,6 +66,12 @@ class Task : public std::enable_shared_from_this<Task> {
   // is released after the call. It may drop the last reference to the task.
   void setTerminationHandler(TerminationHandler handler);
 
+  // Test seam: runs right after the child was spawned; a text makes the launch fail there, as a
+  // failing pidfd_open or waiter thread would.
+  void setAfterSpawnForTesting(std::function<std::optional<std::string>()> step) {
+    afterSpawn_ = std::move(step);
+  }
+
   // Fails with a readable description ("launch /x/openconnect: No such file or directory");
   // then no child exists. A task launches at most once.
   [[nodiscard]] tl::expected<void, std::string> launch();
@@ -106,6 +113,7 @@ class Task : public std::enable_shared_from_this<Task> {
   std::vector<std::string> environment_;
   Stream streams_[3];
   bool keepsBrokenPipeIgnored_ = false;
+  std::function<std::optional<std::string>()> afterSpawn_;
 
   mutable std::mutex lock_;  // guards every member below
   std::condition_variable exited_;

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <utility>
 
 #include "platform/posix/process_identity.hpp"
@@ -46,6 +47,20 @@ posix::SysResult<siginfo_t> reapChild(int pidfd) {
     if (errno != EINTR) {
       return tl::unexpected(posix::lastError("waitid pidfd"));
     }
+  }
+}
+
+// A child that was spawned but cannot be tracked must not outlive the failed launch: it is
+// killed and reaped before the failure is reported. Until reaped its pid cannot be reused, so
+// kill(2) on it is safe even without a pidfd.
+void killAndReap(int pid, int pidfd) {
+  if (pidfd >= 0) {
+    [[maybe_unused]] const auto sent = posix::pidfdSendSignal(pidfd, SIGKILL);
+  } else {
+    ::kill(pid, SIGKILL);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
 }
 
@@ -254,17 +269,33 @@ tl::expected<void, std::string> Task::launch() {
   }
   auto pidfd = openChildPidfd(pid);
   if (!pidfd) {
-    // Only possible when the child was reaped behind our back (SIGCHLD ignored). Without a
-    // pidfd it could not be signalled safely, so it is not reported as launched.
+    // Without a pidfd it could not be signalled safely, so it is not reported as launched.
+    killAndReap(pid, -1);
     return tl::unexpected(what + ": " + pidfd.error().description());
   }
+  if (afterSpawn_) {
+    if (auto failure = afterSpawn_()) {
+      killAndReap(pid, pidfd->get());
+      return tl::unexpected(what + ": " + *failure);
+    }
+  }
+  const int pidfdNumber = pidfd->get();
   {
     std::scoped_lock guard(lock_);
     launched_ = true;
     pid_ = pid;
     pidfd_ = std::move(*pidfd);
   }
-  waiter_ = std::jthread([self = shared_from_this()] { self->waitForChild(); });
+  try {
+    waiter_ = std::jthread([self = shared_from_this()] { self->waitForChild(); });
+  } catch (const std::exception& failure) {
+    killAndReap(pid, pidfdNumber);
+    std::scoped_lock guard(lock_);
+    launched_ = false;
+    pid_ = 0;
+    pidfd_.reset();
+    return tl::unexpected(what + ": " + failure.what());
+  }
 
   for (auto& stream : streams_) {
     if (stream.handle && stream.closeAfterLaunch) {

@@ -1,8 +1,11 @@
 #include "platform/xpc/connection.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <utility>
 
+#include "platform/posix/io.hpp"
 #include "platform/posix/thread_reaper.hpp"
 #include "platform/xpc/seqpacket_socket.hpp"
 #include "platform/xpc/service_path.hpp"
@@ -44,32 +47,59 @@ Connection::Connection(Passkey, std::string path, std::string label, bool isPriv
     : side_(Side::client),
       path_(std::move(path)),
       label_(std::move(label)),
-      privileged_(isPrivileged) {}
+      privileged_(isPrivileged),
+      wake_(posix::makeWakeFd().value_or(posix::UniqueFd())) {}
 
-Connection::Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, RequirementCheck check)
+Connection::Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, RequirementCheck check,
+                       Reporter report)
     : side_(Side::server),
       label_("connection from pid " + std::to_string(peer.pid)),
       check_(std::move(check)),
+      report_(std::move(report)),
+      wake_(posix::makeWakeFd().value_or(posix::UniqueFd())),
       pid_(peer.pid),
       token_(AuditToken::make(peer.pid, peer.uid, peer.gid, peer.startTime)),
       pidfd_(std::move(peer.pidfd)),
+      peerKey_(seqpacket::processKey(pidfd_.get())),
       liveFd_(socket.get()),
       socket_(std::move(socket)) {}
 
 std::shared_ptr<Connection> Connection::accepted(posix::UniqueFd socket, PeerIdentity peer,
-                                                 RequirementCheck check) {
+                                                 RequirementCheck check, Reporter report) {
   return std::make_shared<Connection>(Passkey{}, std::move(socket), std::move(peer),
-                                      std::move(check));
+                                      std::move(check), std::move(report));
 }
 
 Connection::~Connection() {
-  if (reader_.joinable()) {
-    if (reader_.get_id() == std::this_thread::get_id()) {
-      posix::reapThread(std::move(reader_));
+  for (auto* thread : {&reader_, &admission_}) {
+    if (!thread->joinable()) {
+      continue;
+    }
+    if (thread->get_id() == std::this_thread::get_id()) {
+      posix::reapThread(std::move(*thread));
     } else {
-      reader_.join();
+      thread->join();
     }
   }
+}
+
+void Connection::admitOnOwnThread(
+    std::function<void(const std::shared_ptr<Connection>&)> admission) {
+  admission_ =
+      std::jthread([self = shared_from_this(), admission = std::move(admission)]() mutable {
+        try {
+          admission(self);
+        } catch (...) {
+          self->invalidate();
+        }
+        admission = nullptr;
+        self.reset();  // may run the destructor here, which then hands this thread to the reaper
+      });
+}
+
+bool Connection::peerHasGone() const {
+  std::scoped_lock lock(stateMutex_);
+  return liveFd_ >= 0 && seqpacket::peerHungUp(liveFd_);
 }
 
 std::int32_t Connection::processIdentifier() const {
@@ -115,6 +145,13 @@ void Connection::setInterruptionHandler(std::function<void()> handler) {
   std::scoped_lock lock(stateMutex_);
   if (!finished_) {
     interruptionHandler_ = std::move(handler);
+  }
+}
+
+void Connection::setDropNoticeHandler(std::function<void(std::uint64_t dropped)> handler) {
+  std::scoped_lock lock(stateMutex_);
+  if (!finished_) {
+    dropNoticeHandler_ = std::move(handler);
   }
 }
 
@@ -208,6 +245,7 @@ void Connection::sendCall(const std::string& selector, std::vector<Value> argume
         refused = Error(Error::replyInvalid, selector + ": message too large");
       } else {
         outgoing.descriptors = takeDescriptors(arguments);
+        outgoing.droppable = id == 0;
         if (id != 0) {
           pending_[id] = Pending{selector, std::move(onReply), onError};
         }
@@ -258,24 +296,82 @@ void Connection::sendError(std::uint64_t id) {
 }
 
 bool Connection::deliver(Outgoing outgoing) {
-  std::scoped_lock lock(sendMutex_);
-  if (sendClosed_) {
-    return false;
+  std::uint64_t dropped = 0;
+  if (!outgoing.droppable) {
+    // The peer hears of lost messages before the next reply, which may be its last.
+    {
+      std::scoped_lock lock(sendMutex_);
+      dropped = std::exchange(dropped_, 0);
+    }
+    announceDrops(dropped);
+    dropped = 0;
   }
-  if (!ready_) {
+  {
+    std::scoped_lock lock(sendMutex_);
+    if (sendClosed_) {
+      return false;
+    }
+    const bool announcing = std::find(announcing_.begin(), announcing_.end(),
+                                      std::this_thread::get_id()) != announcing_.end();
+    if (outgoing.droppable && !announcing &&
+        outboxBytes_ + outgoing.bytes.size() > kOutgoingBound) {
+      ++dropped_;
+      return true;
+    }
+    outboxBytes_ += outgoing.bytes.size();
     outbox_.push_back(std::move(outgoing));
-    return true;
+    if (ready_) {
+      dropped = flushLocked();
+    }
+    if (!outbox_.empty() && wake_) {
+      // The connection's thread now waits for the socket to take the rest.
+      posix::signalWake(wake_.get());
+    }
   }
-  return transmitLocked(outgoing);
+  announceDrops(dropped);
+  return true;
 }
 
-bool Connection::transmitLocked(const Outgoing& outgoing) {
-  std::vector<int> descriptors;
-  descriptors.reserve(outgoing.descriptors.size());
-  for (const auto& fd : outgoing.descriptors) {
-    descriptors.push_back(fd.get());
+std::uint64_t Connection::flushLocked() {
+  while (!outbox_.empty() && socket_) {
+    const auto& next = outbox_.front();
+    std::vector<int> descriptors;
+    descriptors.reserve(next.descriptors.size());
+    for (const auto& fd : next.descriptors) {
+      descriptors.push_back(fd.get());
+    }
+    auto sent = seqpacket::sendDatagram(socket_.get(), next.bytes, descriptors, true);
+    if (!sent && (sent.error().code == EAGAIN || sent.error().code == EWOULDBLOCK)) {
+      return 0;
+    }
+    // A peer that has gone shows as the end of the stream to the connection's thread; what
+    // it can no longer read goes.
+    outboxBytes_ -= next.bytes.size();
+    outbox_.pop_front();
   }
-  return seqpacket::sendDatagram(socket_.get(), outgoing.bytes, descriptors, false).has_value();
+  return std::exchange(dropped_, 0);
+}
+
+void Connection::announceDrops(std::uint64_t dropped) {
+  if (dropped == 0) {
+    return;
+  }
+  std::function<void(std::uint64_t)> handler;
+  {
+    std::scoped_lock lock(stateMutex_);
+    handler = dropNoticeHandler_;
+  }
+  if (!handler) {
+    return;
+  }
+  // The notice itself is never dropped: it is what tells of the others.
+  {
+    std::scoped_lock lock(sendMutex_);
+    announcing_.push_back(std::this_thread::get_id());
+  }
+  callQuietly(handler, dropped);
+  std::scoped_lock lock(sendMutex_);
+  announcing_.erase(std::find(announcing_.begin(), announcing_.end(), std::this_thread::get_id()));
 }
 
 void Connection::failPending(std::uint64_t id, const Error& error) {
@@ -312,12 +408,6 @@ Connection::Admission Connection::admit() {
       return Admission::failed;
     }
     ready_ = true;
-    for (const auto& outgoing : outbox_) {
-      if (!transmitLocked(outgoing)) {
-        break;
-      }
-    }
-    outbox_.clear();
   }
   std::scoped_lock lock(stateMutex_);
   admitted_ = true;
@@ -370,17 +460,16 @@ std::optional<Error> Connection::connectClient(int& fd) {
     }
     return Error(Error::invalid, "connect " + path_ + ": refused by the service");
   }
-  std::scoped_lock lock(sendMutex_);
-  if (sendClosed_) {
-    return endError(Ending::invalidated);
-  }
-  ready_ = true;
-  for (const auto& outgoing : outbox_) {
-    if (!transmitLocked(outgoing)) {
-      break;
+  std::uint64_t dropped = 0;
+  {
+    std::scoped_lock lock(sendMutex_);
+    if (sendClosed_) {
+      return endError(Ending::invalidated);
     }
+    ready_ = true;
+    dropped = flushLocked();
   }
-  outbox_.clear();
+  announceDrops(dropped);
   return std::nullopt;
 }
 
@@ -395,15 +484,78 @@ void Connection::run() {
     std::scoped_lock lock(stateMutex_);
     fd = liveFd_;
   }
-  Ending ending = Ending::interrupted;
+  Ending ending = wake_ ? serve(fd) : Ending::failed;
+  if (isInvalidated()) {
+    ending = Ending::invalidated;
+  }
+  finish(ending, std::nullopt);
+}
+
+Connection::Ending Connection::serve(int fd) {
+  std::int32_t peerPid = 0;
+  int peerPidfd = -1;
+  std::optional<seqpacket::ProcessKey> peerKey;
+  {
+    std::scoped_lock lock(stateMutex_);
+    peerPid = pid_;
+    peerPidfd = pidfd_.get();  // closed only by finish(), which runs on this thread now
+    peerKey = peerKey_;
+  }
   for (;;) {
-    auto datagram = seqpacket::receiveDatagram(fd);
-    if (!datagram || datagram->endOfStream) {
-      break;
+    bool sending = false;
+    bool reading = false;
+    {
+      std::scoped_lock lock(sendMutex_);
+      sending = !outbox_.empty();
+      // A peer whose replies pile up unread is not read from until it catches up.
+      reading = outboxBytes_ < kOutgoingBound;
+    }
+    auto ready = seqpacket::waitForSocket(fd, reading, sending, wake_.get());
+    if (!ready) {
+      return Ending::interrupted;
+    }
+    if (ready->woken) {
+      posix::drainWake(wake_.get());
+    }
+    if (ready->writable) {
+      std::uint64_t dropped = 0;
+      {
+        std::scoped_lock lock(sendMutex_);
+        dropped = flushLocked();
+      }
+      announceDrops(dropped);
+    }
+    if (!ready->readable) {
+      continue;
+    }
+    auto datagram = seqpacket::receiveDatagram(fd, true);
+    if (!datagram) {
+      if (datagram.error().code == EAGAIN || datagram.error().code == EWOULDBLOCK) {
+        continue;
+      }
+      return Ending::interrupted;
+    }
+    if (datagram->endOfStream) {
+      return Ending::interrupted;
     }
     if (datagram->truncated) {
-      ending = Ending::invalidated;
-      break;
+      return Ending::invalidated;
+    }
+    if (side_ == Side::server) {
+      // The socket may be shared (fork, SCM_RIGHTS): who connected is not always who sends.
+      switch (seqpacket::judgeSender(datagram->sender, peerPid, peerPidfd, peerKey)) {
+        case seqpacket::SenderVerdict::peer:
+          break;
+        case seqpacket::SenderVerdict::peerGone:
+          return Ending::interrupted;
+        case seqpacket::SenderVerdict::other: {
+          const auto sender = datagram->sender ? datagram->sender->pid : 0;
+          callQuietly(report_, "invalidated " + label_ + ": a message came from pid " +
+                                   std::to_string(sender) + ", not from pid " +
+                                   std::to_string(peerPid));
+          return Ending::invalidated;
+        }
+      }
     }
     bool good = false;
     try {
@@ -413,14 +565,9 @@ void Connection::run() {
       good = false;
     }
     if (!good) {
-      ending = Ending::invalidated;
-      break;
+      return Ending::invalidated;
     }
   }
-  if (isInvalidated()) {
-    ending = Ending::invalidated;
-  }
-  finish(ending, std::nullopt);
 }
 
 bool Connection::handle(Frame frame, std::vector<posix::UniqueFd> descriptors) {
@@ -523,6 +670,7 @@ void Connection::finish(Ending ending, std::optional<Error> failure) {
   std::map<std::uint64_t, Pending> pending;
   std::function<void()> onInvalidation;
   std::function<void()> onInterruption;
+  std::function<void(std::uint64_t)> onDrops;
   std::shared_ptr<ExportedObject> object;
   {
     std::scoped_lock lock(stateMutex_);
@@ -536,17 +684,20 @@ void Connection::finish(Ending ending, std::optional<Error> failure) {
     pending.swap(pending_);
     onInvalidation = std::move(invalidationHandler_);
     onInterruption = std::move(interruptionHandler_);
+    onDrops = std::move(dropNoticeHandler_);
     object = std::move(exportedObject_);
   }
-  std::vector<Outgoing> unsent;
+  std::deque<Outgoing> unsent;
   {
     std::scoped_lock lock(sendMutex_);
     sendClosed_ = true;
     ready_ = false;
     unsent.swap(outbox_);
+    outboxBytes_ = 0;
     socket_.reset();
   }
   unsent.clear();
+  onDrops = nullptr;
   object.reset();
   const Error error = failure ? *failure : endError(ending);
   for (auto& [id, call] : pending) {

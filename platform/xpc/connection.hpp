@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -19,6 +21,7 @@
 #include "platform/xpc/peer_identity.hpp"
 #include "platform/xpc/remote_proxy.hpp"
 #include "platform/xpc/requirement_check.hpp"
+#include "platform/xpc/seqpacket_socket.hpp"
 
 namespace vantreel::platform::xpc {
 
@@ -26,19 +29,32 @@ namespace vantreel::platform::xpc {
 // (its thread holding it) until it is invalidated or the peer goes away. Incoming messages are
 // delivered one at a time on the connection's own thread, as are the client's replies and
 // error handlers.
+//
+// Sending never waits for the peer: frames go out at once when the socket takes them, else
+// into a queue of at most kOutgoingBound bytes that the connection's thread empties as the
+// peer reads. Replies and calls always join that queue (a peer that stops reading is then no
+// longer read from either); one-way messages that would exceed the bound are dropped and
+// counted, and the drop notice handler hears how many once the queue has emptied again, or
+// before the next reply joins it, whichever comes first.
 class Connection : public std::enable_shared_from_this<Connection> {
   struct Passkey {};
 
  public:
   // Refuse a service whose process does not run as root.
   static constexpr std::uint64_t privileged = 4096;
+  // Bytes of frames waiting for a peer that does not read, beyond which one-way messages are
+  // dropped and nothing more is read from it.
+  static constexpr std::size_t kOutgoingBound = std::size_t{256} * 1024;
+  // Told of refusals and foreign senders after admission, as full texts for the log.
+  using Reporter = std::function<void(const std::string& text)>;
 
   // Never fails: a service that is absent, refuses, or does not run as root when that was
   // asked for shows as the error of the first message.
   static std::shared_ptr<Connection> machService(std::string name, std::uint64_t options);
 
   Connection(Passkey, std::string path, std::string label, bool privileged);
-  Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, RequirementCheck check);
+  Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, RequirementCheck check,
+             Reporter report);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   ~Connection();
@@ -55,6 +71,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void setExportedObject(std::shared_ptr<ExportedObject> object);
   void setInvalidationHandler(std::function<void()> handler);
   void setInterruptionHandler(std::function<void()> handler);
+  // Runs, on no lock, after one-way messages were dropped for a peer that did not read, once
+  // it has read everything queued since; gets how many were dropped.
+  void setDropNoticeHandler(std::function<void(std::uint64_t dropped)> handler);
   void resume();
   // Safe from any thread, the connection's own included.
   void invalidate();
@@ -80,25 +99,37 @@ class Connection : public std::enable_shared_from_this<Connection> {
   struct Outgoing {
     std::vector<std::uint8_t> bytes;
     std::vector<posix::UniqueFd> descriptors;
+    bool droppable = false;  // a one-way message
   };
 
   static std::shared_ptr<Connection> accepted(posix::UniqueFd socket, PeerIdentity peer,
-                                              RequirementCheck check);
+                                              RequirementCheck check, Reporter report);
+  // Runs admission (the delegate's check, then admit()) on a thread of the connection's own,
+  // so that no other connection waits for it.
+  void admitOnOwnThread(std::function<void(const std::shared_ptr<Connection>&)> admission);
   Admission admit();
   [[nodiscard]] bool isInvalidated() const;
+  // The peer closed its end, perhaps while one of its messages is still being handled.
+  [[nodiscard]] bool peerHasGone() const;
 
   void sendCall(const std::string& selector, std::vector<Value> arguments,
                 std::function<void(std::vector<Value>)> onReply,
                 std::function<void(const Error&)> onError);
   void sendReply(std::uint64_t id, const std::string& selector, std::vector<Value> values);
   void sendError(std::uint64_t id);
-  // Sends at once when the handshake is done, else queues; false when it cannot be sent.
+  // Sends at once when the handshake is done and the socket takes it, else queues (or drops
+  // a one-way message beyond the bound); false when it cannot be sent.
   bool deliver(Outgoing outgoing);
-  bool transmitLocked(const Outgoing& outgoing);
+  // Sends what is queued until the socket would block; returns the drops to announce once the
+  // queue has emptied.
+  std::uint64_t flushLocked();
+  void announceDrops(std::uint64_t dropped);
   void failPending(std::uint64_t id, const Error& error);
   void startReaderLocked();
 
   void run();
+  // Reads, sends and checks senders until the stream ends; the ending.
+  Ending serve(int fd);
   std::optional<Error> connectClient(int& fd);
   bool handle(Frame frame, std::vector<posix::UniqueFd> descriptors);
   void finish(Ending ending, std::optional<Error> failure);
@@ -109,6 +140,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const std::string label_;  // names the connection in error texts
   const bool privileged_ = false;
   const RequirementCheck check_;
+  const Reporter report_;
+  // Wakes the connection's thread when something was queued for it to send.
+  posix::UniqueFd wake_;
 
   mutable std::mutex stateMutex_;  // guards every member from here to sendMutex_
   std::int32_t pid_ = 0;
@@ -120,6 +154,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::shared_ptr<ExportedObject> exportedObject_;
   std::function<void()> invalidationHandler_;
   std::function<void()> interruptionHandler_;
+  std::function<void(std::uint64_t)> dropNoticeHandler_;
+  std::optional<seqpacket::ProcessKey> peerKey_;
   std::map<std::uint64_t, Pending> pending_;
   std::uint64_t nextId_ = 1;
   bool resumed_ = false;
@@ -130,12 +166,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool finished_ = false;
   int liveFd_ = -1;  // the socket while it is open, for invalidate() to shut it down
   std::jthread reader_;
+  std::jthread admission_;
 
-  std::mutex sendMutex_;  // guards socket_, ready_, sendClosed_, outbox_
+  // guards socket_, ready_, sendClosed_, outbox_, outboxBytes_, dropped_, announcing_
+  std::mutex sendMutex_;
   posix::UniqueFd socket_;
   bool ready_ = false;  // the handshake is done: frames may go out
   bool sendClosed_ = false;
-  std::vector<Outgoing> outbox_;
+  std::deque<Outgoing> outbox_;
+  std::size_t outboxBytes_ = 0;
+  std::uint64_t dropped_ = 0;                // one-way messages dropped and not yet announced
+  std::vector<std::thread::id> announcing_;  // threads sending a drop notice
 };
 
 }  // namespace vantreel::platform::xpc

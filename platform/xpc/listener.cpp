@@ -1,5 +1,6 @@
 #include "platform/xpc/listener.hpp"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -13,13 +14,16 @@
 
 namespace vantreel::platform::xpc {
 
-struct Listener::Core {
+struct Listener::Core : std::enable_shared_from_this<Listener::Core> {
   std::mutex mutex;  // guards every member below except the descriptors, fixed before start
   std::weak_ptr<ListenerDelegate> delegate;
   std::size_t maximum = 64;
   RefusalHandler onRefusal;
   RequirementCheck check;
   std::vector<std::weak_ptr<Connection>> connections;
+  // Threads running the delegate, which holds a reference to the listener meanwhile.
+  std::vector<std::thread::id> admissions;
+  std::condition_variable admissionEnded;
   bool stopped = false;
   std::jthread acceptor;
 
@@ -27,15 +31,21 @@ struct Listener::Core {
   posix::PipeEnds wake;
   std::string boundPath;  // removed again when the listener goes
 
-  std::size_t openConnectionsLocked() {
-    std::erase_if(connections, [](const std::weak_ptr<Connection>& weak) {
+  // A connection whose peer has gone no longer holds a slot, even while one of its messages is
+  // still being handled; those are handed back to be invalidated outside the lock.
+  std::size_t openConnectionsLocked(std::vector<std::shared_ptr<Connection>>& gone) {
+    std::erase_if(connections, [&gone](const std::weak_ptr<Connection>& weak) {
       auto connection = weak.lock();
+      if (connection && !connection->isInvalidated() && connection->peerHasGone()) {
+        gone.push_back(std::move(connection));
+        return true;
+      }
       return !connection || connection->isInvalidated();
     });
     return connections.size();
   }
 
-  void refuse(std::int32_t pid, const std::string& why) {
+  void report(std::int32_t pid, const std::string& text) {
     RefusalHandler handler;
     {
       std::scoped_lock lock(mutex);
@@ -43,14 +53,18 @@ struct Listener::Core {
     }
     if (handler) {
       try {
-        handler(pid, "refused connection from pid " + std::to_string(pid) + ": " + why);
+        handler(pid, text);
       } catch (...) {  // NOLINT(bugprone-empty-catch): a logging failure changes nothing here
       }
     }
   }
+  void refuse(std::int32_t pid, const std::string& why) {
+    report(pid, "refused connection from pid " + std::to_string(pid) + ": " + why);
+  }
 
   void serve(Listener* owner);
   void acceptOne(Listener* owner, posix::UniqueFd socket);
+  void admit(Listener* owner, const std::shared_ptr<Connection>& connection, std::int32_t pid);
 };
 
 void Listener::Core::serve(Listener* owner) {
@@ -70,24 +84,32 @@ void Listener::Core::serve(Listener* owner) {
   }
 }
 
+// The acceptor only accepts: admission, which hashes the caller's executable, runs on the
+// connection's own thread and counts against the cap like any open connection.
 void Listener::Core::acceptOne(Listener* owner, posix::UniqueFd socket) {
-  std::shared_ptr<ListenerDelegate> admitting;
   RequirementCheck requirementCheck;
   bool full = false;
   std::size_t limit = 0;
+  std::vector<std::shared_ptr<Connection>> gone;
   {
     std::scoped_lock lock(mutex);
     limit = maximum;
-    full = openConnectionsLocked() >= maximum;
-    if (!full) {
-      admitting = delegate.lock();
-      requirementCheck = check;
-    }
+    full = openConnectionsLocked(gone) >= maximum;
+    requirementCheck = check;
   }
+  for (const auto& connection : gone) {
+    connection->invalidate();
+  }
+  gone.clear();
   if (full) {
-    const auto pid = seqpacket::peerPid(socket.get());
-    socket.reset();
-    refuse(pid, std::to_string(limit) + " connections are open already");
+    // Told before the peer sees its socket close, so the entry is there when it hears.
+    refuse(seqpacket::peerPid(socket.get()),
+           std::to_string(limit) + " connections are open already");
+    return;
+  }
+  // Before the welcome, so that every frame the peer may send carries its sender.
+  if (auto passing = seqpacket::enableSenderCredentials(socket.get()); !passing) {
+    refuse(seqpacket::peerPid(socket.get()), passing.error().description());
     return;
   }
   auto peer = seqpacket::peerIdentity(socket.get());
@@ -96,8 +118,34 @@ void Listener::Core::acceptOne(Listener* owner, posix::UniqueFd socket) {
     return;
   }
   const auto pid = peer->pid;
+  std::weak_ptr<Core> weak = shared_from_this();
   auto connection =
-      Connection::accepted(std::move(socket), std::move(*peer), std::move(requirementCheck));
+      Connection::accepted(std::move(socket), std::move(*peer), std::move(requirementCheck),
+                           [weak, pid](const std::string& text) {
+                             if (auto core = weak.lock()) {
+                               core->report(pid, text);
+                             }
+                           });
+  {
+    std::scoped_lock lock(mutex);
+    connections.push_back(connection);
+  }
+  connection->admitOnOwnThread(
+      [core = shared_from_this(), owner, pid](const std::shared_ptr<Connection>& admitted) {
+        core->admit(owner, admitted, pid);
+      });
+}
+
+void Listener::Core::admit(Listener* owner, const std::shared_ptr<Connection>& connection,
+                           std::int32_t pid) {
+  std::shared_ptr<ListenerDelegate> admitting;
+  {
+    std::scoped_lock lock(mutex);
+    admitting = stopped ? nullptr : delegate.lock();
+    if (admitting) {
+      admissions.push_back(std::this_thread::get_id());
+    }
+  }
   bool accept = false;
   if (admitting) {
     try {
@@ -105,21 +153,19 @@ void Listener::Core::acceptOne(Listener* owner, posix::UniqueFd socket) {
     } catch (...) {
       accept = false;
     }
-  }
-  admitting.reset();
-  {
-    std::scoped_lock lock(mutex);
-    if (stopped) {
-      accept = false;
+    admitting.reset();
+    {
+      std::scoped_lock lock(mutex);
+      std::erase(admissions, std::this_thread::get_id());
+      if (stopped) {
+        accept = false;
+      }
     }
+    admissionEnded.notify_all();
   }
   if (!accept) {
     connection->invalidate();
     return;
-  }
-  {
-    std::scoped_lock lock(mutex);
-    connections.push_back(connection);
   }
   switch (connection->admit()) {
     case Connection::Admission::admitted:
@@ -150,6 +196,13 @@ Listener::~Listener() {
       connection->invalidate();
     }
   }
+  // A delegate still running holds a reference to this listener; one that destroys the
+  // listener itself is not waited for.
+  std::unique_lock lock(core_->mutex);
+  core_->admissionEnded.wait(lock, [this] {
+    return std::all_of(core_->admissions.begin(), core_->admissions.end(),
+                       [](std::thread::id id) { return id == std::this_thread::get_id(); });
+  });
 }
 
 void Listener::setDelegate(std::weak_ptr<ListenerDelegate> delegate) {

@@ -14,8 +14,8 @@
 namespace vantreel::platform::xpc {
 
 // Accepts connections on a service's socket file, or on the socket a service manager handed
-// over. One acceptor thread runs the delegate for each connection before anything the peer
-// sent is read; admitted connections then run on their own threads.
+// over. One acceptor thread only accepts; each connection runs the delegate on a thread of its
+// own, before anything the peer sent is read, and is then served there.
 class Listener {
  public:
   using RefusalHandler = std::function<void(std::int32_t pid, const std::string& reason)>;

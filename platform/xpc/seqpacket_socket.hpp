@@ -17,9 +17,16 @@ namespace vantreel::platform::xpc::seqpacket {
 inline constexpr std::size_t kMaxDatagram = 64 * 1024;
 inline constexpr std::size_t kMaxDescriptors = 4;
 
+// Who sent one datagram, as the kernel attached it on the way (SO_PASSCRED, SO_PASSPIDFD).
+struct Sender {
+  std::int32_t pid = 0;   // the sending thread's thread-group id; 0 when none was attached
+  posix::UniqueFd pidfd;  // where the kernel has SO_PASSPIDFD
+};
+
 struct Datagram {
   std::vector<std::uint8_t> bytes;
   std::vector<posix::UniqueFd> descriptors;
+  std::optional<Sender> sender;
   bool endOfStream = false;
   // The datagram or its descriptors did not fit; everything received has been closed.
   bool truncated = false;
@@ -37,9 +44,42 @@ struct Datagram {
 // Only the peer's pid, for messages about connections refused before their identity is taken.
 [[nodiscard]] std::int32_t peerPid(int fd) noexcept;
 
+// Asks the kernel to attach its sender to every datagram received on fd from now on; pidfds
+// come as well where the running kernel has them.
+[[nodiscard]] posix::SysResult<void> enableSenderCredentials(int fd);
+
+// How a pidfd names its process where pidfds live on their own file system (one inode per
+// process, never reused): nullopt on kernels where all pidfds share one inode.
+struct ProcessKey {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  friend bool operator==(const ProcessKey&, const ProcessKey&) = default;
+};
+[[nodiscard]] std::optional<ProcessKey> processKey(int pidfd) noexcept;
+
+enum class SenderVerdict { peer, other, peerGone };
+// Whether the datagram's sender is the process behind peerPid/peerPidfd (peerKey its key when
+// known). Threads of the peer are the peer.
+[[nodiscard]] SenderVerdict judgeSender(const std::optional<Sender>& sender, std::int32_t peerPid,
+                                        int peerPidfd,
+                                        const std::optional<ProcessKey>& peerKey) noexcept;
+
 [[nodiscard]] posix::SysResult<void> sendDatagram(int fd, std::span<const std::uint8_t> bytes,
                                                   std::span<const int> descriptors, bool dontWait);
-[[nodiscard]] posix::SysResult<Datagram> receiveDatagram(int fd);
+// dontWait: EAGAIN instead of blocking when nothing is queued (another holder of the socket
+// may take a datagram between a poll and this call).
+[[nodiscard]] posix::SysResult<Datagram> receiveDatagram(int fd, bool dontWait = false);
+
+struct Readiness {
+  bool readable = false;  // a datagram, the end of the stream or an error is there
+  bool writable = false;
+  bool woken = false;
+};
+// Waits until fd is readable (when asked), writable (when asked) or wakeFd is readable.
+[[nodiscard]] posix::SysResult<Readiness> waitForSocket(int fd, bool readable, bool writable,
+                                                        int wakeFd);
+// Whether the peer has closed its end, without waiting.
+[[nodiscard]] bool peerHungUp(int fd) noexcept;
 // Whether a datagram with content is already queued, without waiting.
 [[nodiscard]] posix::SysResult<bool> anythingQueued(int fd);
 void shutdownBoth(int fd) noexcept;

@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -16,6 +17,16 @@
 #ifndef SO_PEERPIDFD
 #define SO_PEERPIDFD 77
 #endif
+#ifndef SO_PASSPIDFD
+#define SO_PASSPIDFD 76
+#endif
+#ifndef SCM_PIDFD
+#define SCM_PIDFD 0x04
+#endif
+
+namespace {
+constexpr long kPidfsMagic = 0x50494446;  // PID_FS_MAGIC
+}  // namespace
 
 namespace vantreel::platform::xpc::seqpacket {
 namespace {
@@ -246,11 +257,87 @@ SysResult<void> sendDatagram(int fd, std::span<const std::uint8_t> bytes,
   }
 }
 
-SysResult<Datagram> receiveDatagram(int fd) {
+SysResult<void> enableSenderCredentials(int fd) {
+  const int on = 1;
+  if (::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+    return tl::unexpected(lastError("setsockopt SO_PASSCRED"));
+  }
+  // Kernels before 6.5 do not know it; the pid alone then names the sender.
+  if (::setsockopt(fd, SOL_SOCKET, SO_PASSPIDFD, &on, sizeof on) != 0 && errno != ENOPROTOOPT &&
+      errno != EINVAL) {
+    return tl::unexpected(lastError("setsockopt SO_PASSPIDFD"));
+  }
+  return {};
+}
+
+std::optional<ProcessKey> processKey(int pidfd) noexcept {
+  struct statfs where {};
+  struct stat info {};
+  if (pidfd < 0 || ::fstatfs(pidfd, &where) != 0 || where.f_type != kPidfsMagic ||
+      ::fstat(pidfd, &info) != 0) {
+    return std::nullopt;
+  }
+  return ProcessKey{static_cast<std::uint64_t>(info.st_dev),
+                    static_cast<std::uint64_t>(info.st_ino)};
+}
+
+SenderVerdict judgeSender(const std::optional<Sender>& sender, std::int32_t peerPid, int peerPidfd,
+                          const std::optional<ProcessKey>& peerKey) noexcept {
+  if (!sender || sender->pid <= 0) {
+    return SenderVerdict::other;
+  }
+  if (peerKey && sender->pidfd) {
+    // Both pidfds live on the pidfd file system, whose inodes name one process each for good.
+    struct stat info {};
+    if (::fstat(sender->pidfd.get(), &info) == 0) {
+      return static_cast<std::uint64_t>(info.st_ino) == peerKey->inode &&
+                     static_cast<std::uint64_t>(info.st_dev) == peerKey->device
+                 ? SenderVerdict::peer
+                 : SenderVerdict::other;
+    }
+  }
+  if (sender->pid != peerPid) {
+    return SenderVerdict::other;
+  }
+  // The same number: while the peer lives nobody else can have held its pid since it
+  // connected, so the sender was the peer.
+  if (auto alive = posix::pidfdSendSignal(peerPidfd, 0); !alive && alive.error().code != EPERM) {
+    return SenderVerdict::peerGone;
+  }
+  return SenderVerdict::peer;
+}
+
+SysResult<Readiness> waitForSocket(int fd, bool readable, bool writable, int wakeFd) {
+  for (;;) {
+    const short events =
+        static_cast<short>((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));  // NOLINT
+    pollfd entries[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    if (::poll(entries, 2, -1) < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return tl::unexpected(lastError("poll"));
+    }
+    Readiness ready;
+    // A hang-up or error is reported whatever was asked, and reads as the end of the stream.
+    ready.readable = (entries[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
+    ready.writable = (entries[0].revents & POLLOUT) != 0;
+    ready.woken = entries[1].revents != 0;
+    return ready;
+  }
+}
+
+bool peerHungUp(int fd) noexcept {
+  pollfd entry{fd, POLLRDHUP, 0};
+  return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
+SysResult<Datagram> receiveDatagram(int fd, bool dontWait) {
   Datagram datagram;
   datagram.bytes.resize(kMaxDatagram);
   iovec part{datagram.bytes.data(), datagram.bytes.size()};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors)] = {};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxDescriptors) +
+                                CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int))] = {};
   msghdr message{};
   ssize_t n = -1;
   for (;;) {
@@ -259,7 +346,7 @@ SysResult<Datagram> receiveDatagram(int fd) {
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    n = ::recvmsg(fd, &message, MSG_CMSG_CLOEXEC | (dontWait ? MSG_DONTWAIT : 0));
     if (n >= 0) {
       break;
     }
@@ -277,11 +364,31 @@ SysResult<Datagram> receiveDatagram(int fd) {
         std::memcpy(&received, CMSG_DATA(header) + i * sizeof(int), sizeof received);
         datagram.descriptors.emplace_back(received);
       }
+    } else if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_CREDENTIALS &&
+               header->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+      ucred credentials{};
+      std::memcpy(&credentials, CMSG_DATA(header), sizeof credentials);
+      if (!datagram.sender) {
+        datagram.sender.emplace();
+      }
+      datagram.sender->pid = credentials.pid;
+    } else if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_PIDFD &&
+               header->cmsg_len == CMSG_LEN(sizeof(int))) {
+      int pidfd = -1;
+      std::memcpy(&pidfd, CMSG_DATA(header), sizeof pidfd);
+      if (!datagram.sender) {
+        datagram.sender.emplace();
+      }
+      // A sender that has been reaped may come as an error number instead.
+      if (pidfd >= 0) {
+        datagram.sender->pidfd.reset(pidfd);
+      }
     } else {
       foreign = true;
     }
   }
   if ((message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)) != 0 || foreign) {
+    datagram.sender.reset();
     datagram.descriptors.clear();
     datagram.bytes.clear();
     datagram.truncated = true;

@@ -249,6 +249,14 @@ int main(int argc, char** argv) {
     }
     if (step.verb == "out" || step.verb == "err") {
       writeAllTo(step.verb == "out" ? 1 : 2, step.argument + "\n");
+    } else if (step.verb == "repeat") {
+      // "<count> <text>": count lines "<text> <i>" on standard output, as fast as they go.
+      const auto blank = step.argument.find(' ');
+      const long count = std::atol(step.argument.substr(0, blank).c_str());
+      const std::string text = blank == std::string::npos ? "" : step.argument.substr(blank + 1);
+      for (long i = 1; i <= count && gSignalled == 0; ++i) {
+        writeAllTo(1, text + " " + std::to_string(i) + "\n");
+      }
     } else if (step.verb == "rawout" || step.verb == "rawerr") {
       std::string bytes;
       if (unhex(step.argument, bytes)) {

@@ -8,6 +8,7 @@
 //   ignore INT|TERM   ignore SIGINT or SIGTERM (otherwise either one ends the run)
 //   onsignal <code>   exit code after SIGINT/SIGTERM (default 0)
 //   out <text>        print <text> and a line feed on standard output
+//   repeat <n> <text> print n lines "<text> <i>" (i from 1) on standard output
 //   err <text>        the same on standard error
 //   rawout <hex>      write these bytes, as they are, on standard output (blanks allowed)
 //   rawerr <hex>      the same on standard error
@@ -49,6 +50,9 @@ class FakeOpenConnect {
     Scenario& exitOnSignal(int code) { return add("onsignal " + std::to_string(code)); }
     Scenario& out(const std::string& line) { return add("out " + line); }
     Scenario& err(const std::string& line) { return add("err " + line); }
+    Scenario& repeat(long count, const std::string& text) {
+      return add("repeat " + std::to_string(count) + " " + text);
+    }
     Scenario& rawOut(const std::string& bytes) { return add("rawout " + hex(bytes)); }
     Scenario& rawErr(const std::string& bytes) { return add("rawerr " + hex(bytes)); }
     Scenario& sleep(std::chrono::milliseconds pause) {

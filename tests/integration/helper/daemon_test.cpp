@@ -1,19 +1,32 @@
 // The real daemon, run as root on a scratch service directory, driven by test clients that are
 // signed inside a test bundle (or unsigned, or signed under another identifier), with the
 // scripted OpenConnect stand-in inside that bundle.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "platform/codesign/cms_signature.hpp"
+#include "platform/codesign/code_directory.hpp"
+#include "platform/codesign/embedded_signature.hpp"
+#include "platform/codesign/sha256.hpp"
+#include "platform/codesign/signing_identity.hpp"
 #include "platform/posix/io.hpp"
+#include "platform/xpc/frame.hpp"
+#include "platform/xpc/seqpacket_socket.hpp"
 #include "tests/fakes/fake_openconnect_control.hpp"
 #include "tests/integration/helper/daemon_test_support.hpp"
 
@@ -32,6 +45,36 @@ std::size_t entriesIn(const fs::path& directory) {
     ++count;
   }
   return count;
+}
+
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// content, then a hole of `hole` bytes, then tail: a sparse file that costs nothing to make.
+void writePadded(const fs::path& path, const std::string& content, std::uint64_t hole,
+                 const std::string& tail) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    out.seekp(static_cast<std::streamoff>(content.size() + hole));
+    out << tail;
+  }
+  fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+}
+
+// The SHA-256 of content followed by `zeros` zero bytes.
+platform::codesign::Sha256::Digest digestOf(const std::string& content, std::uint64_t zeros) {
+  platform::codesign::Sha256 hash;
+  hash.update(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size()));
+  const std::vector<std::uint8_t> block(std::size_t{1} << 20, 0);
+  for (; zeros > 0; zeros -= std::min<std::uint64_t>(zeros, block.size())) {
+    hash.update(std::span(block).first(
+        static_cast<std::size_t>(std::min<std::uint64_t>(zeros, block.size()))));
+  }
+  return hash.finish();
 }
 
 class DaemonTest : public ::testing::Test {
@@ -365,6 +408,196 @@ TEST_F(DaemonTest, SixtyFiveConnectionsLeaveTheDaemonServing) {
   }
   EXPECT_TRUE(served);
   EXPECT_EQ(summary(later.call("status")), "true 0  idle 0");
+}
+
+TEST_F(DaemonTest, AFrameFromAnotherHolderOfTheSocketEndsTheConnection) {
+  // A process makes the socket and forks: the child connects and at once becomes the signed
+  // tool, the parent keeps the very same socket. Admission sees the child only when its exec
+  // came first, so the parent tries until it gets a welcome.
+  const auto path = (scratch_ / "org.vantreel.desktop.helperd").string();
+  const std::string tool = helperctl();
+  std::vector<std::string> environment;
+  for (const auto& [name, value] : environment_) {
+    environment.push_back(name + "=" + value);
+  }
+  std::vector<char*> envp;
+  for (auto& entry : environment) {
+    envp.push_back(entry.data());
+  }
+  envp.push_back(nullptr);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size());
+
+  for (int attempt = 0; attempt < 60; ++attempt) {
+    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    const platform::posix::UniqueFd socket(fd);
+    auto input = platform::posix::makePipe();
+    auto connected = platform::posix::makePipe();
+    auto null = platform::posix::openFile("/dev/null", O_WRONLY);
+    ASSERT_TRUE(input && connected && null);
+    char* const argv[] = {const_cast<char*>(tool.c_str()), nullptr};
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::_exit(126);
+      }
+      const char one = 1;
+      [[maybe_unused]] const auto told = ::write(connected->write.get(), &one, 1);
+      ::dup2(input->read.get(), 0);
+      ::dup2(null->get(), 1);
+      ::dup2(null->get(), 2);
+      ::execve(argv[0], argv, envp.data());
+      ::_exit(127);
+    }
+    input->read.reset();
+    connected->write.reset();
+    std::byte told[1];
+    ASSERT_EQ(platform::posix::readSome(connected->read.get(), told).value_or(0), 1U);
+    bool welcomed = false;
+    if (platform::posix::waitReadable(fd, kBound).value_or(false)) {
+      auto first = platform::xpc::seqpacket::receiveDatagram(fd, true);
+      welcomed = first && !first->endOfStream && !first->truncated;
+    }
+    if (welcomed) {
+      const auto status =
+          platform::xpc::Frame{platform::xpc::Frame::Kind::call, 1,
+                               "statusWithReply:", platform::xpc::ArchivedObject::array()}
+              .encode();
+      ASSERT_TRUE(platform::xpc::seqpacket::sendDatagram(fd, status, {}, false));
+      ASSERT_TRUE(platform::posix::waitReadable(fd, kBound).value_or(false));
+      auto answer = platform::xpc::seqpacket::receiveDatagram(fd, true);
+      ASSERT_TRUE(answer);
+      EXPECT_TRUE(answer->endOfStream) << "the unsigned holder of the socket got an answer";
+      EXPECT_TRUE(daemon_->waitForEntry(
+          "error", "invalidated connection from pid " + std::to_string(child) +
+                       ": a message came from pid " + std::to_string(::getpid()) +
+                       ", not from pid " + std::to_string(child)));
+    }
+    input->write.reset();  // the signed tool ends with its standard input
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (welcomed) {
+      return;
+    }
+  }
+  GTEST_SKIP() << "the signed tool never won the race to admission";
+}
+
+TEST_F(DaemonTest, AClientGoneMidMessageFreesItsSlot) {
+  // The start holds the runner for the password deadline, so the piled statuses wait in their
+  // handlers while their client has closed every one of them.
+  const auto user = scenario("unread", Scenario().exit(0));
+  auto& holder = client(helperctl());
+  holder.send("startheld " + user + " localhost");
+  auto& piler = client(app());
+  ASSERT_TRUE(piler.call("pile 63"));
+  const auto held = piler.waitFor("hold");
+  ASSERT_TRUE(held);
+  ASSERT_EQ((*held)["ok"].get<int>(), 63);
+  auto& later = client(app());
+  EXPECT_EQ(later.call("version")->value("version", ""), "1.0.2");
+  EXPECT_EQ(summary(holder.waitFor("start")),
+            "false 1 failed to read the secret from the XPC file descriptor idle 0");
+  EXPECT_EQ(daemon_->countEntries("error", "refused connection from pid " +
+                                               std::to_string(later.clientPid()) +
+                                               ": 64 connections are open already"),
+            0U);
+}
+
+TEST_F(DaemonTest, APaddedCallerDelaysNobodysAdmission) {
+  using platform::codesign::EmbeddedSignature;
+  const auto signedTool = readAll(helperctl());
+  const auto tail = std::string_view(signedTool).substr(signedTool.size() - 24);
+  std::uint64_t signatureSize = 0;
+  for (int i = 7; i >= 0; --i) {
+    signatureSize = (signatureSize << 8) | static_cast<unsigned char>(tail[i]);
+  }
+  const auto contentSize = signedTool.size() - EmbeddedSignature::kTrailerSize - signatureSize;
+
+  // Signed for real over a hole of 512 MiB: its admission hashes all of it, and must hold up
+  // nobody else's. It lies in no bundle, so it is refused once the hashing is done.
+  const auto big = scratch_ / "big-client";
+  constexpr std::uint64_t kSignedHole = std::uint64_t{512} << 20;
+  const auto unsignedClient = readAll(VT_UNSIGNED_CLIENT);
+  const auto length = unsignedClient.size() + kSignedHole;
+  const auto digest = digestOf(unsignedClient, kSignedHole);
+  const std::string dir = VT_IDENTITY_DIR;
+  const auto identity = platform::codesign::SigningIdentity::load(dir + "/dev-signing.key",
+                                                                  dir + "/dev-signing.pem", "");
+  ASSERT_TRUE(identity);
+  const auto der = platform::codesign::CmsSignature::sign(
+      {"org.vantreel.desktop.helperctl", "elf", {digest.begin(), digest.end()}, length}, *identity);
+  ASSERT_TRUE(der);
+  const auto trailer = EmbeddedSignature::trailer(der->size());
+  writePadded(big, unsignedClient, kSignedHole,
+              std::string(der->begin(), der->end()) + std::string(trailer.begin(), trailer.end()));
+
+  const std::vector<std::string> asNobody = {"--reuid=65534", "--regid=65534", "--clear-groups"};
+  auto withTarget = [&](const fs::path& target) {
+    auto arguments = asNobody;
+    arguments.push_back(target.string());
+    return arguments;
+  };
+  const std::string unbundled = "rejected connection: could not resolve the caller's app bundle";
+  clients_.push_back(std::make_unique<Client>("/usr/bin/setpriv", environment_, withTarget(big)));
+  auto& slow = *clients_.back();
+  slow.send("version");
+  ASSERT_TRUE(daemon_->waitForEntry(
+      "info", "incoming XPC connection from pid " + std::to_string(slow.clientPid())));
+  auto& quick = client(helperctl());
+  EXPECT_EQ(summary(quick.call("status")), "true 0  idle 0");
+  EXPECT_EQ(daemon_->countEntries("error", unbundled), 0U)
+      << "the status waited for another caller's admission";
+  EXPECT_EQ(daemon_->countEntries("error", unbundled, 1), 1U);
+
+  // A signature copied from the signed tool onto its bytes padded with a hole of 1 TiB: refused
+  // on its size alone, before anything is hashed.
+  const auto padded = scratch_ / "padded-client";
+  writePadded(padded, signedTool.substr(0, contentSize), std::uint64_t{1} << 40,
+              signedTool.substr(contentSize));
+  clients_.push_back(
+      std::make_unique<Client>("/usr/bin/setpriv", environment_, withTarget(padded)));
+  auto& copied = *clients_.back();
+  EXPECT_TRUE(copied.call("version")->contains("error"));
+  EXPECT_TRUE(daemon_->waitForEntry("error",
+                                    "rejected connection: caller failed the code-signing "
+                                    "requirement"));
+}
+
+TEST_F(DaemonTest, AClientThatStopsReadingStallsNeitherTunnelNorDaemon) {
+  constexpr long kLines = 200000;
+  const auto user = scenario("flood", Scenario().repeat(kLines, "flood line").exit(0));
+  auto& owner = client(helperctl());
+  owner.send("start " + user + " localhost secret");
+  ASSERT_TRUE(owner.waitFor("log"));
+  ASSERT_EQ(::kill(owner.pid(), SIGSTOP), 0);  // as Ctrl-Z would
+  // The warm-up's tunnel wrote the first such entry.
+  const bool exited = daemon_->countEntries("info", "OpenConnect exited rc=0", 2) == 2;
+  auto& observer = client(app());
+  EXPECT_EQ(summary(observer.call("status")), "true 0  idle 0");
+  ASSERT_EQ(::kill(owner.pid(), SIGCONT), 0);
+  EXPECT_TRUE(exited) << "OpenConnect was held up by a client that did not read";
+  EXPECT_EQ(summary(owner.waitFor("start")), "true 0 openconnect exited idle 0");
+
+  // The notice comes before the reply, so it is there once the reply is.
+  long received = 0;
+  long dropped = 0;
+  int notices = 0;
+  for (const auto& line : owner.logLines()) {
+    if (line.starts_with("flood line ")) {
+      ++received;
+    } else if (line.starts_with("dropped ") &&
+               line.ends_with(" log lines while the client was not reading")) {
+      ++notices;
+      dropped += std::stol(line.substr(8));
+    }
+  }
+  EXPECT_EQ(notices, 1);
+  EXPECT_GT(dropped, 0);
+  EXPECT_EQ(received + dropped, kLines);
 }
 
 TEST(DaemonEntry, ANonRootStartWritesTwoEntriesAndExits78) {

@@ -188,8 +188,9 @@ class Daemon final : public WatchedProcess {
 // A test client; every line it prints is one JSON event.
 class Client final : public WatchedProcess {
  public:
-  Client(const std::string& executable, const std::map<std::string, std::string>& environment)
-      : WatchedProcess(executable, {}, environment, false) {
+  Client(const std::string& executable, const std::map<std::string, std::string>& environment,
+         const std::vector<std::string>& arguments = {})
+      : WatchedProcess(executable, arguments, environment, false) {
     if (auto ready = waitFor("ready")) {
       clientPid_ = (*ready)["pid"].get<int>();
     }

@@ -1,9 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <future>
 
+#include "platform/posix/io.hpp"
 #include "tests/integration/helper/runner_test_support.hpp"
 
 namespace vantreel::testing {
@@ -144,6 +146,63 @@ TEST_F(RunnerLifecycle, PasswordPipeHeldOpenIsCutOffAtTheDeadline) {
   EXPECT_EQ(started.error(), RunnerError::passwordReadFailed());
   EXPECT_GE(took, 900ms);
   EXPECT_EQ(runner().currentState(), "idle");
+  EXPECT_FALSE(FakeOpenConnect::readRecord(user).has_value());
+}
+
+// The caller keeps a write end and a thread of its own reading the pipe, and feeds it a byte at
+// a time: the byte it steals after the runner saw the pipe readable must not leave the runner
+// waiting past the deadline.
+TEST_F(RunnerLifecycle, PasswordDeadlineHoldsAgainstACompetingReader) {
+  // Each attempt is a race the old way of reading lost only now and then.
+  environment.passwordDeadline = 250ms;
+  const auto user = scenario("runner.thief", Scenario().exit(0));
+  for (int attempt = 0; attempt < 30; ++attempt) {
+    SCOPED_TRACE(attempt);
+    auto pipe = PasswordPipe::with("", true);
+    const int writeEnd = pipe.writing->fileDescriptor();
+    std::atomic<bool> feeding{true};
+    std::jthread thief([&pipe] {
+      std::byte stolen[1];
+      while (platform::posix::readSome(pipe.reading->fileDescriptor(), stolen).value_or(0) > 0) {
+      }
+    });
+    std::jthread feeder([&] {
+      const std::byte one{'x'};
+      // Stops well before the deadline, so that a read left waiting then waits for good.
+      for (int i = 0; i < 80 && feeding; ++i) {
+        (void)platform::posix::writeAll(writeEnd, std::span(&one, 1));
+        std::this_thread::sleep_for(1ms);
+      }
+    });
+    auto started = std::async(std::launch::async, [&] {
+      return runner().start(HelperStartRequest("localhost", user, std::nullopt), *pipe.reading,
+                            bundle.path().string(), observed->exitCallback(),
+                            observed->logHandler());
+    });
+    const bool returned = started.wait_for(kBound) == std::future_status::ready;
+    feeding = false;
+    feeder.join();
+    EXPECT_TRUE(returned) << "the start outlasted its password deadline";
+    (void)pipe.writing->close();  // ends a wedged read and the thief
+    thief.join();
+    const auto result = started.get();
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), RunnerError::passwordReadFailed());
+    if (!returned) {
+      break;
+    }
+  }
+  EXPECT_FALSE(FakeOpenConnect::readRecord(user).has_value());
+
+  // Only a pipe is read: the null device, for instance, would yield a password of NUL bytes.
+  auto zero = platform::posix::openFile("/dev/zero", O_RDONLY);
+  ASSERT_TRUE(zero);
+  platform::process::FileHandle device(std::move(*zero));
+  const auto refused =
+      runner().start(HelperStartRequest("localhost", user, std::nullopt), device,
+                     bundle.path().string(), observed->exitCallback(), observed->logHandler());
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error(), RunnerError::passwordReadFailed());
   EXPECT_FALSE(FakeOpenConnect::readRecord(user).has_value());
 }
 

@@ -3,6 +3,10 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
 #include "platform/log/capturing_sink.hpp"
 #include "platform/log/system_log.hpp"
 #include "tests/integration/helper/runner_test_support.hpp"
@@ -106,6 +110,37 @@ TEST_F(RunnerPreparations, RouteDeletionForTheHostPartOnlyAndLoggedOnSuccess) {
   OpenConnectRunner::removeStaleHostRoutes("[::1]:443", environment);
   OpenConnectRunner::removeStaleHostRoutes("", environment);
   EXPECT_TRUE(routeCommands().empty());
+}
+
+TEST_F(RunnerPreparations, AStuckNameLookupIsGivenUpAtItsBound) {
+  environment.hostLookupBound = 200ms;
+  // Shared with the lookup, which outlives the step that gave up on it.
+  struct Gate {
+    std::mutex mutex;  // guards release
+    std::condition_variable released;
+    bool release = false;
+  };
+  const auto gate = std::make_shared<Gate>();
+  environment.hostLookup = [gate](const std::string&) {
+    std::unique_lock lock(gate->mutex);
+    gate->released.wait(lock, [&] { return gate->release; });
+    return std::vector<std::string>{"10.9.9.1"};
+  };
+  auto removal = std::async(std::launch::async, [&] {
+    OpenConnectRunner::removeStaleHostRoutes("stuck.vt.test", environment);
+  });
+  const bool returned = removal.wait_for(kBound) == std::future_status::ready;
+  {
+    std::scoped_lock lock(gate->mutex);
+    gate->release = true;
+  }
+  gate->released.notify_all();
+  removal.wait();
+  EXPECT_TRUE(returned) << "the route step waited for the resolver";
+  EXPECT_TRUE(routeCommands().empty());
+  EXPECT_EQ(log->messages(),
+            std::vector<std::string>{"skipped removing stale host routes to stuck.vt.test: its "
+                                     "name lookup took longer than 200 ms"});
 }
 
 // Resolves a name of several IPv4 addresses from a hosts file of the test's own, seen only by

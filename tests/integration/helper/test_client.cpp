@@ -8,6 +8,8 @@
 //   startheld <user> <server>             a start whose password pipe stays open and empty...
 //   feed <password>                       ...until this writes "<password>\n" and closes it
 //   hold <n>                              opens n more connections, one version call on each
+//   pile <n>                              as hold, then a status call on each, unanswered, and
+//                                         then closes them all at once
 //   release                               closes the connections of hold
 //   close                                 invalidates the main connection
 //   exit                                  ends the process at once, closing nothing itself
@@ -81,43 +83,34 @@ vantreel::HelperXPCProxy proxyFor(const std::shared_ptr<Connection>& connection,
   });
 }
 
+// Write ends of password pipes that startheld keeps open, until feed or the end of the process.
+std::vector<std::shared_ptr<vantreel::platform::process::FileHandle>> gKeptOpen;
+
 void start(const std::shared_ptr<Connection>& connection, const std::string& user,
-           const std::string& server, const std::string& password) {
+           const std::string& server, const std::string& password, bool keepOpen = false) {
   auto pipe = vantreel::platform::process::Pipe::make();
   if (!pipe) {
     emit(json{{"op", "start"}, {"error", "pipe: " + pipe.error().description()}});
     return;
   }
-  if (password != "-") {
-    (void)pipe->fileHandleForWriting()->writeData(password + "\n");
+  if (keepOpen) {
+    gKeptOpen.push_back(pipe->fileHandleForWriting());
+  } else {
+    if (password != "-") {
+      (void)pipe->fileHandleForWriting()->writeData(password + "\n");
+    }
+    (void)pipe->fileHandleForWriting()->close();
   }
-  (void)pipe->fileHandleForWriting()->close();
-  proxyFor(connection, "start")
-      .start(vantreel::HelperStartRequest(server, user, std::nullopt), pipe->fileHandleForReading(),
-             [](const HelperOpResult& result) { emit(describe("start", result)); });
-}
-
-// The write end of startheld's pipe, until feed.
-std::shared_ptr<vantreel::platform::process::FileHandle> gHeldPassword;
-
-void startHeld(const std::shared_ptr<Connection>& connection, const std::string& user,
-               const std::string& server) {
-  auto pipe = vantreel::platform::process::Pipe::make();
-  if (!pipe) {
-    emit(json{{"op", "start"}, {"error", "pipe: " + pipe.error().description()}});
-    return;
-  }
-  gHeldPassword = pipe->fileHandleForWriting();
   proxyFor(connection, "start")
       .start(vantreel::HelperStartRequest(server, user, std::nullopt), pipe->fileHandleForReading(),
              [](const HelperOpResult& result) { emit(describe("start", result)); });
 }
 
 void feed(const std::string& password) {
-  if (gHeldPassword) {
-    (void)gHeldPassword->writeData(password + "\n");
-    (void)gHeldPassword->close();
-    gHeldPassword.reset();
+  if (!gKeptOpen.empty()) {
+    (void)gKeptOpen.back()->writeData(password + "\n");
+    (void)gKeptOpen.back()->close();
+    gKeptOpen.pop_back();
   }
   emit(json{{"op", "feed"}});
 }
@@ -170,7 +163,7 @@ void serve() {
       std::string user;
       std::string server;
       words >> user >> server;
-      startHeld(connection, user, server);
+      start(connection, user, server, "", true);
     } else if (command == "feed") {
       std::string password;
       words >> password;
@@ -179,6 +172,19 @@ void serve() {
       int count = 0;
       words >> count;
       hold(held, count);
+    } else if (command == "pile") {
+      int count = 0;
+      words >> count;
+      std::vector<std::shared_ptr<Connection>> piled;
+      hold(piled, count);
+      for (auto& each : piled) {
+        vantreel::HelperXPCProxy(each, [](const vantreel::platform::xpc::Error&) {
+        }).statusWithReply([](const HelperOpResult&) {});
+      }
+      for (auto& each : piled) {
+        each->invalidate();
+      }
+      emit(json{{"op", "pile"}});
     } else if (command == "release") {
       for (auto& each : held) {
         each->invalidate();

@@ -6,12 +6,16 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <future>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -236,6 +240,34 @@ TEST(Task, FailedLaunchDescribesItselfAndCallsNoHandler) {
   EXPECT_EQ(denied.error(), "launch " + plainFile + ": Permission denied");
   task.reset();
   notExecutable.reset();
+  EXPECT_EQ(calls.load(), 0);
+}
+
+// A child that runs when a later step of the launch fails is not left behind, untracked.
+TEST(Task, LaunchFailingAfterTheSpawnKillsAndReapsTheChild) {
+  auto output = Pipe::make();
+  ASSERT_TRUE(output);
+  auto task = Task::create();
+  task->setExecutable("/bin/sh");
+  task->setArguments({"-c", "echo $$; exec sleep 10"});
+  task->setStandardOutput(*output);
+  std::atomic<int> calls{0};
+  task->setTerminationHandler([&calls](Task&) { ++calls; });
+  task->setAfterSpawnForTesting([] { return std::optional<std::string>("no waiter thread"); });
+  const auto launched = task->launch();
+  ASSERT_FALSE(launched);
+  EXPECT_EQ(launched.error(), "launch /bin/sh: no waiter thread");
+  EXPECT_FALSE(task->isRunning());
+  // Its output ended with it; its pid names no child of ours any more, not even a zombie.
+  (void)output->fileHandleForWriting()->close();
+  const auto printed = output->fileHandleForReading()->readDataToEndOfFile();
+  ASSERT_TRUE(printed);
+  const int pid = std::atoi(printed->c_str());
+  if (pid > 0) {
+    EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+  }
+  task.reset();
   EXPECT_EQ(calls.load(), 0);
 }
 
