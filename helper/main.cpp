@@ -1,5 +1,6 @@
 // The helper daemon: refuses to run as anyone but root, then serves the helper's service for
 // the life of the process.
+#include <chrono>
 #include <csignal>
 #include <memory>
 #include <string>
@@ -19,6 +20,9 @@ namespace {
 // Open connections beyond this are refused before admission; each one holds a thread.
 constexpr std::size_t kMaximumConnections = 64;
 constexpr int kExitNotRoot = 78;
+// How long the daemon's end waits for replies and lines it queued to reach their clients; a
+// client that does not read is not waited for longer.
+constexpr std::chrono::seconds kFinalSendBound{2};
 
 }  // namespace
 
@@ -66,5 +70,7 @@ int main() {
                            : "termination signals unreadable (" + received.error().description() +
                                  "); stopping the tunnel and exiting");
   HelperService::shared().runner->shutDown();
+  // Sends no longer block: the owner's start reply and its last lines are still queued.
+  listener.awaitSent(std::chrono::steady_clock::now() + kFinalSendBound);
   platform::posix::exitProcess(0);
 }

@@ -332,6 +332,13 @@ bool Connection::deliver(Outgoing outgoing) {
   return true;
 }
 
+bool Connection::awaitSent(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(sendMutex_);
+  return outboxEmptied_.wait_until(lock, deadline, [this] {
+    return outbox_.empty() || sendClosed_;
+  }) && outbox_.empty();
+}
+
 std::uint64_t Connection::flushLocked() {
   while (!outbox_.empty() && socket_) {
     const auto& next = outbox_.front();
@@ -349,6 +356,7 @@ std::uint64_t Connection::flushLocked() {
     outboxBytes_ -= next.bytes.size();
     outbox_.pop_front();
   }
+  outboxEmptied_.notify_all();
   return std::exchange(dropped_, 0);
 }
 
@@ -696,6 +704,7 @@ void Connection::finish(Ending ending, std::optional<Error> failure) {
     outboxBytes_ = 0;
     socket_.reset();
   }
+  outboxEmptied_.notify_all();
   unsent.clear();
   onDrops = nullptr;
   object.reset();

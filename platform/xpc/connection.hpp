@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -77,6 +79,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void resume();
   // Safe from any thread, the connection's own included.
   void invalidate();
+  // Waits until everything queued so far has left, the connection has ended, or the deadline
+  // has passed; true when nothing is left to send. For a process about to end, so that the
+  // replies it has just queued still reach their peers.
+  bool awaitSent(std::chrono::steady_clock::time_point deadline);
 
   [[nodiscard]] RemoteProxy remoteObjectProxy();
   [[nodiscard]] RemoteProxy remoteObjectProxyWithErrorHandler(
@@ -177,6 +183,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::size_t outboxBytes_ = 0;
   std::uint64_t dropped_ = 0;                // one-way messages dropped and not yet announced
   std::vector<std::thread::id> announcing_;  // threads sending a drop notice
+  std::condition_variable outboxEmptied_;    // with sendMutex_
 };
 
 }  // namespace vantreel::platform::xpc

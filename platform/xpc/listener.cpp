@@ -184,6 +184,19 @@ void Listener::Core::admit(Listener* owner, const std::shared_ptr<Connection>& c
 Listener::Listener(std::string serviceName)
     : name_(std::move(serviceName)), core_(std::make_shared<Core>()) {}
 
+void Listener::awaitSent(std::chrono::steady_clock::time_point deadline) {
+  std::vector<std::weak_ptr<Connection>> open;
+  {
+    std::scoped_lock lock(core_->mutex);
+    open = core_->connections;
+  }
+  for (auto& weak : open) {
+    if (auto connection = weak.lock()) {
+      (void)connection->awaitSent(deadline);
+    }
+  }
+}
+
 Listener::~Listener() {
   invalidate();
   std::vector<std::weak_ptr<Connection>> open;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -38,6 +39,8 @@ class Listener {
 
   [[nodiscard]] tl::expected<void, Error> resume();
   void invalidate();
+  // Waits, at most until the deadline, for every open connection to have sent what it queued.
+  void awaitSent(std::chrono::steady_clock::time_point deadline);
 
   [[nodiscard]] const std::string& serviceName() const noexcept { return name_; }
 

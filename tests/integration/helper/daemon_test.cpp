@@ -247,6 +247,31 @@ TEST_F(DaemonTest, StopReturnsTheStoppedPidAndTheStartersReplyFollows) {
   EXPECT_TRUE(daemon_->waitForEntry("info", "OpenConnect exited rc=0"));
 }
 
+TEST_F(DaemonTest, TerminationStopsTheTunnelAndTheOwnerHearsItsEnd) {
+  // The owner is not reading while the tunnel prints, so its lines and then the start's reply
+  // are still queued in the daemon when it is about to exit: the reply must not be lost with
+  // the process.
+  const auto user = scenario("term", Scenario()
+                                         .exitOnSignal(3)
+                                         .out("Connected tun0 as 10.0.0.2")
+                                         .sleep(500ms)
+                                         .repeat(3000, "more output")
+                                         .waitForSignal());
+  auto& owner = client(helperctl());
+  owner.send("start " + user + " localhost secret");
+  ASSERT_TRUE(owner.waitFor("log"));
+  ASSERT_EQ(::kill(owner.pid(), SIGSTOP), 0);
+  std::this_thread::sleep_for(1500ms);
+
+  ASSERT_EQ(::kill(daemon_->pid(), SIGTERM), 0);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(::kill(owner.pid(), SIGCONT), 0);
+  EXPECT_EQ(summary(owner.waitFor("start")), "false 3 openconnect exited idle 0");
+  EXPECT_EQ(daemon_->waitForExit(), 0);
+  EXPECT_TRUE(daemon_->waitForEntry("info", "received SIGTERM; stopping the tunnel and exiting"));
+  daemon_.reset();
+}
+
 TEST_F(DaemonTest, ASecondStartIsRefusedAndTheOwnerKeepsItsLines) {
   const auto user =
       scenario("owner", Scenario().out("line one").sleep(1500ms).out("line two").waitForSignal());
