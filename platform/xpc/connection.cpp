@@ -33,7 +33,8 @@ void callQuietly(const F& f, Args&&... args) noexcept {
 
 }  // namespace
 
-std::shared_ptr<Connection> Connection::machService(std::string name, std::uint64_t options) {
+std::shared_ptr<Connection> Connection::machService(const std::string& name,
+                                                    std::uint64_t options) {
   auto path = servicePath(name);
   std::string label = path ? *path : "service " + name;
   return std::make_shared<Connection>(Passkey{}, path.value_or(std::string()), std::move(label),
@@ -183,7 +184,7 @@ Error Connection::endError(Ending ending) const {
 
 void Connection::sendCall(const std::string& selector, std::vector<Value> arguments,
                           std::function<void(std::vector<Value>)> onReply,
-                          std::function<void(const Error&)> onError) {
+                          const std::function<void(const Error&)>& onError) {
   std::optional<Error> refused;
   std::uint64_t id = 0;
   Outgoing outgoing;
@@ -408,7 +409,7 @@ void Connection::run() {
     bool good = false;
     try {
       auto frame = Frame::decode(datagram->bytes);
-      good = frame && handle(std::move(*frame), std::move(datagram->descriptors));
+      good = frame && handle(*frame, std::move(datagram->descriptors));
     } catch (const std::exception&) {
       good = false;
     }
@@ -423,7 +424,7 @@ void Connection::run() {
   finish(ending, std::nullopt);
 }
 
-bool Connection::handle(Frame frame, std::vector<posix::UniqueFd> descriptors) {
+bool Connection::handle(const Frame& frame, std::vector<posix::UniqueFd> descriptors) {
   std::optional<std::string> requirement;
   std::optional<AuditToken> token;
   {
