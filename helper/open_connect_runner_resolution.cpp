@@ -188,12 +188,12 @@ tl::expected<OpenConnectRunner::VerifiedItem, RunnerError> OpenConnectRunner::re
 
 tl::expected<std::string, RunnerError> OpenConnectRunner::resolveOpenConnect(
     const std::string& appBundle) {
-  return resolveOpenConnectItem(appBundle).map([](VerifiedItem item) { return item.path; });
+  return resolveOpenConnectItem(appBundle).map([](const VerifiedItem& item) { return item.path; });
 }
 
 tl::expected<std::string, RunnerError> OpenConnectRunner::resolveVpncScript(
     const std::string& appBundle) {
-  return resolveVpncScriptItem(appBundle).map([](VerifiedItem item) { return item.path; });
+  return resolveVpncScriptItem(appBundle).map([](const VerifiedItem& item) { return item.path; });
 }
 
 tl::expected<std::shared_ptr<OpenConnectRunner::VerifiedCopies>, RunnerError>

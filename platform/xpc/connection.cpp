@@ -36,7 +36,8 @@ void callQuietly(const F& f, Args&&... args) noexcept {
 
 }  // namespace
 
-std::shared_ptr<Connection> Connection::machService(std::string name, std::uint64_t options) {
+std::shared_ptr<Connection> Connection::machService(const std::string& name,
+                                                    std::uint64_t options) {
   auto path = servicePath(name);
   std::string label = path ? *path : "service " + name;
   return std::make_shared<Connection>(Passkey{}, path.value_or(std::string()), std::move(label),
@@ -220,7 +221,7 @@ Error Connection::endError(Ending ending) const {
 
 void Connection::sendCall(const std::string& selector, std::vector<Value> arguments,
                           std::function<void(std::vector<Value>)> onReply,
-                          std::function<void(const Error&)> onError) {
+                          const std::function<void(const Error&)>& onError) {
   std::optional<Error> refused;
   std::uint64_t id = 0;
   Outgoing outgoing;
@@ -568,7 +569,7 @@ Connection::Ending Connection::serve(int fd) {
     bool good = false;
     try {
       auto frame = Frame::decode(datagram->bytes);
-      good = frame && handle(std::move(*frame), std::move(datagram->descriptors));
+      good = frame && handle(*frame, std::move(datagram->descriptors));
     } catch (const std::exception&) {
       good = false;
     }
@@ -578,7 +579,7 @@ Connection::Ending Connection::serve(int fd) {
   }
 }
 
-bool Connection::handle(Frame frame, std::vector<posix::UniqueFd> descriptors) {
+bool Connection::handle(const Frame& frame, std::vector<posix::UniqueFd> descriptors) {
   std::optional<std::string> requirement;
   std::optional<AuditToken> token;
   {

@@ -52,7 +52,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Never fails: a service that is absent, refuses, or does not run as root when that was
   // asked for shows as the error of the first message.
-  static std::shared_ptr<Connection> machService(std::string name, std::uint64_t options);
+  static std::shared_ptr<Connection> machService(const std::string& name, std::uint64_t options);
 
   Connection(Passkey, std::string path, std::string label, bool privileged);
   Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, RequirementCheck check,
@@ -120,7 +120,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   void sendCall(const std::string& selector, std::vector<Value> arguments,
                 std::function<void(std::vector<Value>)> onReply,
-                std::function<void(const Error&)> onError);
+                const std::function<void(const Error&)>& onError);
   void sendReply(std::uint64_t id, const std::string& selector, std::vector<Value> values);
   void sendError(std::uint64_t id);
   // Sends at once when the handshake is done and the socket takes it, else queues (or drops
@@ -137,7 +137,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Reads, sends and checks senders until the stream ends; the ending.
   Ending serve(int fd);
   std::optional<Error> connectClient(int& fd);
-  bool handle(Frame frame, std::vector<posix::UniqueFd> descriptors);
+  bool handle(const Frame& frame, std::vector<posix::UniqueFd> descriptors);
   void finish(Ending ending, std::optional<Error> failure);
   [[nodiscard]] Error endError(Ending ending) const;
 

@@ -9,12 +9,15 @@ using Json = ArchivedObject;
 
 constexpr std::size_t kMaxDepth = 3;  // frame map > args array > archive map
 constexpr std::size_t kMaxEntries = 64;
-constexpr std::size_t kMaxText = 64 * 1024;
+constexpr std::size_t kMaxText = std::size_t{64} * 1024;
 constexpr const char* kDescriptorKey = "$fd";
 
 // Builds the document the way the library's DOM parser would, but refuses anything a frame
 // never holds before the reader goes deeper: the library's CBOR reader recurses once per
 // level, so the depth limit here is what bounds its stack.
+// What may throw in an implicitly declared member here is the library's document type
+// allocating; running out of memory ends the process anyway.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 class BoundedSax final : public nlohmann::json_sax<Json> {
  public:
   Json root;
@@ -125,10 +128,18 @@ const std::set<std::string>& classesAt(const ClassLists& classes, std::size_t in
 }
 
 std::optional<Frame::Kind> kindNamed(const std::string& name) {
-  if (name == "call") return Frame::Kind::call;
-  if (name == "reply") return Frame::Kind::reply;
-  if (name == "error") return Frame::Kind::error;
-  if (name == "welcome") return Frame::Kind::welcome;
+  if (name == "call") {
+    return Frame::Kind::call;
+  }
+  if (name == "reply") {
+    return Frame::Kind::reply;
+  }
+  if (name == "error") {
+    return Frame::Kind::error;
+  }
+  if (name == "welcome") {
+    return Frame::Kind::welcome;
+  }
   return std::nullopt;
 }
 
@@ -233,15 +244,21 @@ tl::expected<std::vector<Value>, std::string> decodeValues(
     };
     switch (kinds[i]) {
       case ValueKind::string:
-        if (!value.is_string()) return wrong();
+        if (!value.is_string()) {
+          return wrong();
+        }
         values.emplace_back(value.get<std::string>());
         break;
       case ValueKind::boolean:
-        if (!value.is_boolean()) return wrong();
+        if (!value.is_boolean()) {
+          return wrong();
+        }
         values.emplace_back(value.get<bool>());
         break;
       case ValueKind::int64:
-        if (!isInt64(value)) return wrong();
+        if (!isInt64(value)) {
+          return wrong();
+        }
         values.emplace_back(value.is_number_unsigned()
                                 ? static_cast<std::int64_t>(value.get<std::uint64_t>())
                                 : value.get<std::int64_t>());

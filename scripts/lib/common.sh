@@ -6,6 +6,7 @@ VT_PACKAGES=(
   g++ cmake ninja-build pkg-config git
   libicu-dev liburiparser-dev libssl-dev openssl nlohmann-json3-dev libexpected-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format
+  clang libclang-rt-14-dev clang-tidy
   openconnect ocserv vpnc-scripts iproute2 iputils-ping procps util-linux bc binutils locales
   systemd-container mmdebstrap
 )

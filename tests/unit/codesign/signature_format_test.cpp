@@ -54,6 +54,9 @@ TEST(CodeDirectory, RoundTripsAndRefusesAnythingElse) {
   EXPECT_FALSE(CodeDirectory::decode(bytes));
   // Deeply nested arrays are refused by size before the reader recurses into them.
   EXPECT_FALSE(CodeDirectory::decode(std::vector<std::uint8_t>(100000, 0x81)));
+  // A declared length beyond any container's reach: {"a": array of 0x9b9b9b9b9b9b9b9b items}.
+  EXPECT_FALSE(CodeDirectory::decode(std::vector<std::uint8_t>{
+      0xa1, 0x61, 'a', 0x9b, 0x9b, 0x9b, 0x9b, 0x9b, 0x9b, 0x9b, 0x9b, 0x9b}));
 
   EXPECT_FALSE(CodeDirectory::isValidIdentifier(""));
   EXPECT_FALSE(CodeDirectory::isValidIdentifier(std::string(256, 'a')));
