@@ -1,9 +1,9 @@
 #include "helperctl/helper_ctl_client.hpp"
 
+#include <condition_variable>
 #include <cstddef>
 #include <mutex>
 #include <optional>
-#include <semaphore>
 #include <span>
 #include <utility>
 
@@ -55,7 +55,9 @@ class LogForwarder final : public HelperClientProtocol {
 // the call gave up still finds both alive.
 template <class T>
 struct CallSlot {
-  std::binary_semaphore done{0};
+  // Not a semaphore: libstdc++'s timed semaphore wait sleeps in steps of up to 64 ms, so a
+  // reply would be noticed that much later.
+  std::condition_variable done;
   std::mutex mutex;  // guards result and abandoned
   std::optional<tl::expected<T, CtlError>> result;
   bool abandoned = false;  // the call timed out and returned
@@ -114,7 +116,7 @@ tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, co
       std::scoped_lock lock(slot->mutex);
       slot->result = std::move(outcome);
     }
-    slot->done.release();
+    slot->done.notify_all();
   };
   HelperXPCProxy proxied(connection, [slot, quiet, fd = streams_.error, invalidated = invalidated_](
                                          const platform::xpc::Error& error) {
@@ -127,7 +129,7 @@ tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, co
     if (say) {
       writeLine(fd, "helper XPC error: " + error.description());
     }
-    slot->done.release();
+    slot->done.notify_all();
   });
   body(proxied, complete);
   if (onSent) {
@@ -135,15 +137,12 @@ tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, co
   }
   // The time-out runs from the moment the message has left, not from when the call began.
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  if (!slot->done.try_acquire_until(deadline)) {
-    std::scoped_lock lock(slot->mutex);
-    if (!slot->result) {
-      // The time-out is this call's one failure: a late error is not said again.
-      slot->abandoned = true;
-      return tl::unexpected(ownError(timedOutCode, timedOutDescription));
-    }
+  std::unique_lock lock(slot->mutex);
+  if (!slot->done.wait_until(lock, deadline, [&slot] { return slot->result.has_value(); })) {
+    // The time-out is this call's one failure: a late error is not said again.
+    slot->abandoned = true;
+    return tl::unexpected(ownError(timedOutCode, timedOutDescription));
   }
-  std::scoped_lock lock(slot->mutex);
   return std::move(*slot->result);
 }
 
