@@ -29,9 +29,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         text.substr(open + 1, close == std::string_view::npos ? close : close - open - 1));
   }
   const std::vector<VerifiedSignature> signatures = {
-      {"org.vantreel.desktop", "elf", std::vector<std::uint8_t>(32), "RZ4MPQ8T2D", true},
-      {"", "bundle", {}, std::nullopt, false},
-      {quoted, "elf", {}, quoted, (size & 1U) != 0},
+      {"org.vantreel.desktop", "elf", std::vector<std::uint8_t>(32), 64, "RZ4MPQ8T2D", true},
+      {"", "bundle", {}, std::nullopt, std::nullopt, false},
+      {quoted, "elf", {}, size, quoted, (size & 1U) != 0},
   };
   const auto negation = SecRequirement::compile("!(" + std::string(text) + ")");
   for (const auto& signature : signatures) {
