@@ -27,7 +27,7 @@ double microsecondsPerFrame(Mode mode, int frames) {
   int pair[2] = {-1, -1};
   if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
     std::perror("socketpair");
-    std::exit(1);
+    std::exit(1);  // NOLINT(concurrency-mt-unsafe): one thread
   }
   const UniqueFd sender(pair[0]);
   const UniqueFd receiver(pair[1]);
@@ -37,7 +37,7 @@ double microsecondsPerFrame(Mode mode, int frames) {
   }
   if (mode == Mode::pidfds && !seqpacket::enableSenderCredentials(receiver.get())) {
     std::perror("SO_PASSPIDFD");
-    std::exit(1);
+    std::exit(1);  // NOLINT(concurrency-mt-unsafe): one thread
   }
   const UniqueFd self(static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0)));
   const auto key = mode == Mode::pidfds ? seqpacket::processKey(self.get()) : std::nullopt;
@@ -50,11 +50,11 @@ double microsecondsPerFrame(Mode mode, int frames) {
   const auto begin = std::chrono::steady_clock::now();
   for (int i = 0; i < frames; ++i) {
     if (!seqpacket::sendDatagram(sender.get(), frame, {}, false)) {
-      std::exit(1);
+      std::exit(1);  // NOLINT(concurrency-mt-unsafe): one thread
     }
     auto received = seqpacket::receiveDatagram(receiver.get());
     if (!received) {
-      std::exit(1);
+      std::exit(1);  // NOLINT(concurrency-mt-unsafe): one thread
     }
     if (mode != Mode::none && seqpacket::judgeSender(received->sender, ::getpid(), self.get(),
                                                      key) != seqpacket::SenderVerdict::peer) {
@@ -63,8 +63,8 @@ double microsecondsPerFrame(Mode mode, int frames) {
   }
   const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - begin;
   if (refused != 0) {
-    std::fprintf(stderr, "%d frames were not attributed to their sender\n", refused);
-    std::exit(1);
+    (void)std::fprintf(stderr, "%d frames were not attributed to their sender\n", refused);
+    std::exit(1);  // NOLINT(concurrency-mt-unsafe): one thread
   }
   return took.count() / frames;
 }
