@@ -86,6 +86,8 @@ Connection::~Connection() {
 
 void Connection::admitOnOwnThread(
     std::function<void(const std::shared_ptr<Connection>&)> admission) {
+  // Under the lock, so that the thread below finds itself in admission_.
+  std::scoped_lock lock(stateMutex_);
   admission_ =
       std::jthread([self = shared_from_this(), admission = std::move(admission)]() mutable {
         try {
@@ -94,7 +96,15 @@ void Connection::admitOnOwnThread(
           self->invalidate();
         }
         admission = nullptr;
-        self.reset();  // may run the destructor here, which then hands this thread to the reaper
+        // Joined as soon as it has returned, not when the connection goes: a finished thread
+        // that nobody joins keeps its stack for the life of the connection.
+        std::jthread own;
+        {
+          std::scoped_lock guard(self->stateMutex_);
+          own = std::move(self->admission_);
+        }
+        self.reset();
+        posix::reapThread(std::move(own));
       });
 }
 

@@ -255,7 +255,7 @@ TEST_F(DaemonTest, TerminationStopsTheTunnelAndTheOwnerHearsItsEnd) {
                                          .exitOnSignal(3)
                                          .out("Connected tun0 as 10.0.0.2")
                                          .sleep(500ms)
-                                         .repeat(3000, "more output")
+                                         .repeat(1000, "more output")
                                          .waitForSignal());
   auto& owner = client(helperctl());
   owner.send("start " + user + " localhost secret");
@@ -267,7 +267,12 @@ TEST_F(DaemonTest, TerminationStopsTheTunnelAndTheOwnerHearsItsEnd) {
   std::this_thread::sleep_for(300ms);
   ASSERT_EQ(::kill(owner.pid(), SIGCONT), 0);
   EXPECT_EQ(summary(owner.waitFor("start")), "false 3 openconnect exited idle 0");
-  EXPECT_EQ(daemon_->waitForExit(), 0);
+  const auto status = daemon_->waitForExit();
+  std::string said;
+  for (const auto& line : daemon_->lines()) {
+    said += line + "\n";
+  }
+  EXPECT_EQ(status, 0) << said;
   EXPECT_TRUE(daemon_->waitForEntry("info", "received SIGTERM; stopping the tunnel and exiting"));
   daemon_.reset();
 }
