@@ -81,8 +81,8 @@ void HelperSession::stopWithReply(ResultReply reply) {
   } else if (auto stopped = runner->stop(); !stopped) {
     text = stopped.error().errorDescription();
   } else {
-    reply(HelperOpResult(true, 0, "stopping", "stopping", Constants::helperVersion(),
-                         runner->currentPid()));
+    // The stopped child's pid: the runner may have learnt of its exit while stop returned.
+    reply(HelperOpResult(true, 0, "stopping", "stopping", Constants::helperVersion(), *stopped));
     return;
   }
   auto state = runner->currentState();

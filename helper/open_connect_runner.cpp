@@ -367,13 +367,13 @@ void OpenConnectRunner::stopChild(process::Task& child) {
   }
 }
 
-tl::expected<void, RunnerError> OpenConnectRunner::stop() {
+tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
   const auto child = takeForStop(nullptr);
   if (!child) {
     return tl::unexpected(RunnerError::notRunning());
   }
   stopChild(*child);
-  return {};
+  return child->processIdentifier();
 }
 
 bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {

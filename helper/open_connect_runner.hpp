@@ -70,8 +70,9 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
                                                       ExitCallback onExit, LogHandler logHandler,
                                                       std::weak_ptr<const void> owner = {});
   // Returns once the child has been signalled: SIGINT, then SIGTERM after 5 s, then SIGKILL
-  // after 3 s more; the exit handler, not stop, returns the runner to "idle".
-  [[nodiscard]] tl::expected<void, RunnerError> stop();
+  // after 3 s more; the exit handler, not stop, returns the runner to "idle". Yields the pid of
+  // the child it stopped: by the time stop returns, the exit may have been handled already.
+  [[nodiscard]] tl::expected<std::int64_t, RunnerError> stop();
   // Stops the running child, as stop does, only when owner started it (the very object);
   // false when it did not, or no child runs.
   bool stopOwnedBy(const std::shared_ptr<const void>& owner);

@@ -334,8 +334,11 @@ TEST_F(RunnerLifecycle, StopOfAnObedientChildSendsOnlyTheInterrupt) {
       scenario("runner.obedient", Scenario().exitOnSignal(7).out("up").waitForSignal());
   ASSERT_TRUE(start(user, "secret\n").has_value());
   ASSERT_TRUE(observed->waitForLine("up"));
+  const auto pid = runner().currentPid();
+  ASSERT_NE(pid, 0);
   const auto before = std::chrono::steady_clock::now();
-  ASSERT_TRUE(runner().stop().has_value());
+  // The stopped child's pid, even when its exit was handled before stop returned.
+  EXPECT_EQ(runner().stop(), pid);
   // SIGTERM would come only after 5 s; a child that had been killed would report 9.
   EXPECT_LT(std::chrono::steady_clock::now() - before, 4500ms);
   EXPECT_EQ(observed->waitForExit(), std::optional<std::int32_t>(7));
