@@ -9,6 +9,7 @@
 #include "helper/helper_listener_delegate.hpp"
 #include "helper/helper_log.hpp"
 #include "helper/helper_service.hpp"
+#include "platform/posix/allocator.hpp"
 #include "platform/posix/io.hpp"
 #include "platform/posix/termination_signals.hpp"
 #include "platform/service/host.hpp"
@@ -32,6 +33,9 @@ int main() {
   // A client that vanishes mid-write must cost a failed write, never the daemon.
   (void)std::signal(SIGPIPE, SIG_IGN);
   vantreel::platform::posix::reserveStandardDescriptors();
+  // Connections come and go in bursts, each on a thread of its own; an idle daemon should not
+  // keep what they allocated.
+  platform::posix::useOneAllocatorArena();
   // Before any thread exists, so that every thread inherits the blocked termination signals
   // and only the wait below takes them.
   auto signals = platform::posix::TerminationSignals::block();
