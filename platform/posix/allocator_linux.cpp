@@ -5,8 +5,8 @@
 namespace vantreel::platform::posix {
 
 void useOneAllocatorArena() noexcept {
-  // A refusal only leaves the default in place.
-  (void)::mallopt(M_ARENA_MAX, 1);
+  // A refusal only leaves the default in place. Called before any other thread exists.
+  (void)::mallopt(M_ARENA_MAX, 1);  // NOLINT(concurrency-mt-unsafe)
 }
 
 }  // namespace vantreel::platform::posix
