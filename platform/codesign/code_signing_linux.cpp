@@ -1,5 +1,3 @@
-#include <algorithm>
-
 #include "platform/codesign/code_signing.hpp"
 #include "platform/codesign/file_access.hpp"
 #include "platform/codesign/sealed_bundle.hpp"
@@ -10,13 +8,15 @@
 namespace vantreel::platform::codesign {
 namespace {
 
-tl::expected<VerifiedSignature, OSStatus> verifyStatic(const SecStaticCode& code,
-                                                       const std::shared_ptr<SecRequirement>& req) {
-  return code.kind() == SecStaticCode::Kind::bundle
-             ? SealedBundle::verify(code.fd(), req.get()).map([](SealedBundle&& sealed) {
-                 return std::move(sealed.signature);
-               })
-             : SignedFile::verify(code.fd(), req.get());
+// The requirement, when given, is judged before any code is read.
+tl::expected<VerifiedSignature, OSStatus> verifyStatic(
+    const SecStaticCode& code, const std::shared_ptr<SecRequirement>& requirement) {
+  if (code.kind() == SecStaticCode::Kind::file) {
+    return SignedFile::verify(code.fd(), requirement.get());
+  }
+  return SealedBundle::verify(code.fd(), requirement.get()).map([](SealedBundle&& sealed) {
+    return std::move(sealed.signature);
+  });
 }
 
 OSStatus judge(const tl::expected<VerifiedSignature, OSStatus>& signature) {
