@@ -1,10 +1,12 @@
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -131,8 +133,8 @@ void layOut(const fs::path& root, std::string_view input) {
 }  // namespace
 
 // The bundle is judged as the daemon judges the bundle a caller runs from (its seal against
-// our Team ID), and its manifest is built on its own as well, since the check builds one only
-// behind a seal that verified.
+// our Team ID), and its manifest is built on its own as well, since the check reads one only
+// behind a seal that verified; the input itself is read as a sealed manifest too.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   namespace cs = vantreel::platform::codesign;
   static const fs::path root = ScratchDirectory::path() / "Fuzz.app";
@@ -164,6 +166,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const auto shallow = cs::BundleManifest::buildForPath(root.string(), {4, 16});
   if (shallow && shallow != manifest) {
+    std::abort();
+  }
+  // What the walk makes reads back as itself, and nothing else reads back at all.
+  if (manifest) {
+    const auto entries = cs::BundleManifest::decode(*manifest, {});
+    if (!entries || cs::BundleManifest::encode(*entries) != *manifest) {
+      std::abort();
+    }
+  }
+  const std::span input(data, size);
+  if (const auto entries = cs::BundleManifest::decode(input, {});
+      entries && !std::ranges::equal(cs::BundleManifest::encode(*entries), input)) {
     std::abort();
   }
   return 0;

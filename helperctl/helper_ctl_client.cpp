@@ -58,9 +58,8 @@ struct CallSlot {
   // Not a semaphore: libstdc++'s timed semaphore wait sleeps in steps of up to 64 ms, so a
   // reply would be noticed that much later.
   std::condition_variable done;
-  std::mutex mutex;  // guards result and abandoned
+  std::mutex mutex;  // guards result
   std::optional<tl::expected<T, CtlError>> result;
-  bool abandoned = false;  // the call timed out and returned
 };
 
 // Overwrites a buffer that held a secret before its memory is handed back.
@@ -120,14 +119,13 @@ tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, co
   };
   HelperXPCProxy proxied(connection, [slot, quiet, fd = streams_.error, invalidated = invalidated_](
                                          const platform::xpc::Error& error) {
-    bool say = false;
+    // Said even after the call has timed out: the connection failing is news of its own.
+    if (!quiet && !invalidated->load()) {
+      writeLine(fd, "helper XPC error: " + error.description());
+    }
     {
       std::scoped_lock lock(slot->mutex);
-      say = !quiet && !slot->abandoned && !invalidated->load();
       slot->result = tl::unexpected(passedOn(error));
-    }
-    if (say) {
-      writeLine(fd, "helper XPC error: " + error.description());
     }
     slot->done.notify_all();
   });
@@ -139,8 +137,6 @@ tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, co
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock lock(slot->mutex);
   if (!slot->done.wait_until(lock, deadline, [&slot] { return slot->result.has_value(); })) {
-    // The time-out is this call's one failure: a late error is not said again.
-    slot->abandoned = true;
     return tl::unexpected(ownError(timedOutCode, timedOutDescription));
   }
   return std::move(*slot->result);

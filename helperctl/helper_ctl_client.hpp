@@ -97,8 +97,8 @@ class HelperCtlClient final {
 
   void setUp(const std::shared_ptr<HelperCtlClient>& self);
   // Sends through a fresh proxy and waits until its reply, its error or the time-out.
-  // A connection error is written to standard error once, unless quiet, the call has given
-  // up waiting, or the client ended the connection itself.
+  // A connection error is written to standard error, also after the call has timed out,
+  // unless quiet or the client ended the connection itself (that end is no failure).
   template <class T>
   [[nodiscard]] tl::expected<T, CtlError> sync(std::chrono::seconds timeout, const Body<T>& body,
                                                const std::function<void()>& onSent = {},

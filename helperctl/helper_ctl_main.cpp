@@ -359,6 +359,10 @@ tl::expected<int, CtlError> HelperCtlMain::install() {
   });
   write(installObject(
       statusObject(HelperInstall::currentState(running.has_value(), running), running), outcome));
+  return installExitStatus(outcome);
+}
+
+int HelperCtlMain::installExitStatus(const InstallStatus& outcome) {
   return outcome.state == "not_installed" ? 1 : 0;
 }
 

@@ -74,6 +74,9 @@ class HelperCtlMain {
   // its state where the report found no daemon.
   [[nodiscard]] static nlohmann::json installObject(nlohmann::json report,
                                                     const InstallStatus& installation);
+  // 1 when no daemon answered after the installation (its outcome is then "not_installed"):
+  // an installation that leaves nothing answering has failed, whatever its script reported.
+  [[nodiscard]] static int installExitStatus(const InstallStatus& outcome);
   [[nodiscard]] static nlohmann::json uninstallObject(const InstallStatus& removal);
   [[nodiscard]] static nlohmann::json disconnectObject(const HelperOpResult& reply);
   // The tunnel as the daemon reports it: "ok", "state", "pid", "detail", "version".

@@ -17,8 +17,8 @@ class CodeSigner {
                                                                const std::string& identifier,
                                                                const SigningIdentity& identity);
 
-  // Writes Contents/_CodeSignature/CodeResources over the bundle's current contents; sign the
-  // executables inside first.
+  // Writes Contents/_CodeSignature/CodeResources (the signature) and CodeManifest (what it
+  // signs) over the bundle's current contents; sign the executables inside first.
   [[nodiscard]] static tl::expected<void, std::string> sealBundle(const std::string& path,
                                                                   const std::string& identifier,
                                                                   const SigningIdentity& identity);

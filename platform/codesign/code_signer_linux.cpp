@@ -151,9 +151,14 @@ tl::expected<void, std::string> CodeSigner::sealBundle(const std::string& path,
   if (error) {
     return tl::unexpected("create " + folder.string() + ": " + error.message());
   }
-  return replaceFile((folder / "CodeResources").string(), *signature,
-                     std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                         std::filesystem::perms::group_read | std::filesystem::perms::others_read);
+  constexpr auto readable =
+      std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+      std::filesystem::perms::group_read | std::filesystem::perms::others_read;
+  if (auto written = replaceFile((folder / "CodeManifest").string(), *manifest, readable);
+      !written) {
+    return written;
+  }
+  return replaceFile((folder / "CodeResources").string(), *signature, readable);
 }
 
 }  // namespace vantreel::platform::codesign

@@ -1,102 +1,26 @@
-#include <algorithm>
-
-#include "platform/codesign/cms_signature.hpp"
-#include "platform/codesign/code_directory.hpp"
 #include "platform/codesign/code_signing.hpp"
-#include "platform/codesign/embedded_signature.hpp"
 #include "platform/codesign/file_access.hpp"
 #include "platform/codesign/sealed_bundle.hpp"
-#include "platform/codesign/sha256.hpp"
-#include "platform/codesign/trust_anchors.hpp"
+#include "platform/codesign/signed_file.hpp"
 #include "platform/posix/process_identity.hpp"
 #include "platform/xpc/audit_token.hpp"
 
 namespace vantreel::platform::codesign {
 namespace {
 
-bool sameDigest(const std::vector<std::uint8_t>& claimed, const Sha256::Digest& actual) {
-  return claimed.size() == actual.size() &&
-         std::equal(claimed.begin(), claimed.end(), actual.begin());
+// The requirement, when given, is judged before any code is read.
+tl::expected<VerifiedSignature, OSStatus> verifyStatic(
+    const SecStaticCode& code, const std::shared_ptr<SecRequirement>& requirement) {
+  if (code.kind() == SecStaticCode::Kind::file) {
+    return SignedFile::verify(code.fd(), requirement.get());
+  }
+  return SealedBundle::verify(code.fd(), requirement.get()).map([](SealedBundle&& sealed) {
+    return std::move(sealed.signature);
+  });
 }
 
-tl::expected<std::vector<std::uint8_t>, OSStatus> readRange(int fd, std::uint64_t offset,
-                                                            std::uint64_t size) {
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
-  if (!file_access::readAt(fd, offset, bytes)) {
-    return tl::unexpected(errSecCSSignatureFailed);
-  }
-  return bytes;
-}
-
-// An executable file: its appended signature, then the digest of the bytes before it, read
-// from the descriptor (the inode examined stays the one opened).
-tl::expected<VerifiedSignature, OSStatus> verifyFile(int fd) {
-  const auto status = file_access::status(fd);
-  if (!status || status->type != file_access::Type::regular) {
-    return tl::unexpected(errSecCSStaticCodeNotFound);
-  }
-  if (status->size < EmbeddedSignature::kTrailerSize) {
-    return tl::unexpected(errSecCSUnsigned);
-  }
-  const auto tail = readRange(fd, status->size - EmbeddedSignature::kTrailerSize,
-                              EmbeddedSignature::kTrailerSize);
-  if (!tail) {
-    return tl::unexpected(tail.error());
-  }
-  const auto layout = EmbeddedSignature::locate(status->size, *tail);
-  if (!layout) {
-    return tl::unexpected(layout.error());
-  }
-  const auto der = readRange(fd, layout->contentSize, layout->signatureSize);
-  if (!der) {
-    return tl::unexpected(der.error());
-  }
-  auto signature = CmsSignature::verify(*der, TrustAnchors::embedded());
-  if (!signature) {
-    return signature;
-  }
-  // Refused before a byte is hashed: otherwise a copied signature on a file padded with a
-  // huge hole would cost the time to hash the hole.
-  if (signature->kind != CodeDirectory::kKindElf || signature->length != layout->contentSize) {
-    return tl::unexpected(errSecCSSignatureFailed);
-  }
-  Sha256 hash;
-  std::vector<std::uint8_t> buffer(std::size_t{256} * 1024);
-  for (std::uint64_t offset = 0; offset < layout->contentSize;) {
-    const auto chunk = static_cast<std::size_t>(
-        std::min<std::uint64_t>(buffer.size(), layout->contentSize - offset));
-    if (!file_access::readAt(fd, offset, std::span(buffer).first(chunk))) {
-      return tl::unexpected(errSecCSSignatureFailed);
-    }
-    hash.update(std::span(buffer).first(chunk));
-    offset += chunk;
-  }
-  if (!sameDigest(signature->digest, hash.finish())) {
-    return tl::unexpected(errSecCSSignatureFailed);
-  }
-  return signature;
-}
-
-// A bundle: the seal in Contents/_CodeSignature/CodeResources against a fresh manifest.
-tl::expected<VerifiedSignature, OSStatus> verifyBundle(int rootFd) {
-  return SealedBundle::verify(rootFd).map(
-      [](const SealedBundle& sealed) { return sealed.signature; });
-}
-
-tl::expected<VerifiedSignature, OSStatus> verifyStatic(const SecStaticCode& code) {
-  return code.kind() == SecStaticCode::Kind::bundle ? verifyBundle(code.fd())
-                                                    : verifyFile(code.fd());
-}
-
-OSStatus judge(const tl::expected<VerifiedSignature, OSStatus>& signature,
-               const std::shared_ptr<SecRequirement>& requirement) {
-  if (!signature) {
-    return signature.error();
-  }
-  if (requirement && !requirement->isSatisfiedBy(*signature)) {
-    return errSecCSReqFailed;
-  }
-  return errSecSuccess;
+OSStatus judge(const tl::expected<VerifiedSignature, OSStatus>& signature) {
+  return signature ? errSecSuccess : signature.error();
 }
 
 bool endsWithApp(const std::string& path) {
@@ -169,7 +93,7 @@ class RealCodeSigning final : public CodeSigning {
     if (!status || status->device != code->device() || status->inode != code->inode()) {
       return errSecCSGuestInvalid;
     }
-    return judge(verifyFile(code->staticCode()->fd()), requirement);
+    return judge(SignedFile::verify(code->staticCode()->fd(), requirement.get()));
   }
 
   tl::expected<std::shared_ptr<SecStaticCode>, OSStatus> SecCodeCopyStaticCode(
@@ -230,7 +154,7 @@ class RealCodeSigning final : public CodeSigning {
     if ((flags & ~kSecCSCheckAllArchitectures) != 0) {
       return errSecCSInvalidFlags;
     }
-    return judge(verifyStatic(*staticCode), requirement);
+    return judge(verifyStatic(*staticCode, requirement));
   }
 
   tl::expected<VerifiedSignature, OSStatus> SecCodeCopySigningInformation(
@@ -241,7 +165,7 @@ class RealCodeSigning final : public CodeSigning {
     if (flags != kSecCSDefaultFlags) {
       return tl::unexpected(errSecCSInvalidFlags);
     }
-    return verifyStatic(*staticCode);
+    return verifyStatic(*staticCode, nullptr);
   }
 };
 // NOLINTEND(readability-identifier-naming)

@@ -1,6 +1,5 @@
 #include <algorithm>
 
-#include "platform/codesign/bundle_manifest.hpp"
 #include "platform/codesign/cms_signature.hpp"
 #include "platform/codesign/code_directory.hpp"
 #include "platform/codesign/file_access.hpp"
@@ -9,8 +8,33 @@
 #include "platform/codesign/trust_anchors.hpp"
 
 namespace vantreel::platform::codesign {
+namespace {
 
-tl::expected<SealedBundle, OSStatus> SealedBundle::verify(int rootFd) {
+// A regular file of the seal folder, whole, if it is no larger than maxSize.
+tl::expected<std::vector<std::uint8_t>, OSStatus> readSealPart(int folderFd, const char* name,
+                                                               std::size_t maxSize,
+                                                               OSStatus missing,
+                                                               OSStatus malformed) {
+  auto file = file_access::openFileAt(folderFd, name);
+  if (!file) {
+    return tl::unexpected(missing);
+  }
+  const auto status = file_access::status(file->get());
+  if (!status || status->type != file_access::Type::regular || status->size == 0 ||
+      status->size > maxSize) {
+    return tl::unexpected(malformed);
+  }
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(status->size));
+  if (!file_access::readAt(file->get(), 0, bytes)) {
+    return tl::unexpected(malformed);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+tl::expected<SealedBundle, OSStatus> SealedBundle::verify(int rootFd,
+                                                          const SecRequirement* requirement) {
   auto contents = file_access::openDirectoryAt(rootFd, "Contents");
   if (!contents) {
     return tl::unexpected(errSecCSUnsigned);
@@ -19,27 +43,24 @@ tl::expected<SealedBundle, OSStatus> SealedBundle::verify(int rootFd) {
   if (!folder) {
     return tl::unexpected(errSecCSUnsigned);
   }
-  auto seal = file_access::openFileAt(folder->get(), "CodeResources");
-  if (!seal) {
-    return tl::unexpected(errSecCSUnsigned);
+  const auto der = readSealPart(folder->get(), "CodeResources", CmsSignature::kMaxSize,
+                                errSecCSUnsigned, errSecCSBadObjectFormat);
+  if (!der) {
+    return tl::unexpected(der.error());
   }
-  const auto status = file_access::status(seal->get());
-  if (!status || status->type != file_access::Type::regular || status->size == 0 ||
-      status->size > CmsSignature::kMaxSize) {
-    return tl::unexpected(errSecCSBadObjectFormat);
-  }
-  std::vector<std::uint8_t> der(static_cast<std::size_t>(status->size));
-  if (!file_access::readAt(seal->get(), 0, der)) {
-    return tl::unexpected(errSecCSSignatureFailed);
-  }
-  auto signature = CmsSignature::verify(der, TrustAnchors::embedded());
+  auto signature = CmsSignature::verify(*der, TrustAnchors::embedded());
   if (!signature) {
     return tl::unexpected(signature.error());
   }
   if (signature->kind != CodeDirectory::kKindBundle) {
     return tl::unexpected(errSecCSSignatureFailed);
   }
-  auto manifest = BundleManifest::build(rootFd);
+  // Before anything else is read: a seal of somebody else's buys no walk of the bundle.
+  if (requirement != nullptr && !requirement->isSatisfiedBy(*signature)) {
+    return tl::unexpected(errSecCSReqFailed);
+  }
+  const auto manifest = readSealPart(folder->get(), "CodeManifest", BundleManifest::kMaxEncodedSize,
+                                     errSecCSBadResource, errSecCSBadResource);
   if (!manifest) {
     return tl::unexpected(manifest.error());
   }
@@ -48,7 +69,14 @@ tl::expected<SealedBundle, OSStatus> SealedBundle::verify(int rootFd) {
                   signature->digest.end())) {
     return tl::unexpected(errSecCSBadResource);
   }
-  return SealedBundle{std::move(*signature), std::move(*manifest)};
+  auto entries = BundleManifest::decode(*manifest, {});
+  if (!entries) {
+    return tl::unexpected(errSecCSBadResource);
+  }
+  if (const OSStatus held = BundleManifest::check(rootFd, *entries, {}); held != errSecSuccess) {
+    return tl::unexpected(held);
+  }
+  return SealedBundle{std::move(*signature), std::move(*entries)};
 }
 
 }  // namespace vantreel::platform::codesign

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <sys/wait.h>
+#include <time.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <string>
 
 #include "platform/codesign/code_signer.hpp"
@@ -95,6 +99,47 @@ TEST_F(SealedBundle, AnyChangeToTheContentsBreaksTheSeal) {
                   fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
                   fs::perm_options::remove);
   EXPECT_EQ(status(), errSecCSBadResource) << "exec bit";
+}
+
+TEST_F(SealedBundle, AnUnsealedOrResizedFileIsRefusedUnread) {
+  constexpr std::uintmax_t kGiB = std::uintmax_t{1} << 30;
+  const auto threadCpuTime = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  };
+  // Holes: as costly to hash as data, and free to make in a copy of the app.
+  const auto hole = [](const fs::path& path, std::uintmax_t size) {
+    std::ofstream(path, std::ios::app).flush();
+    fs::resize_file(path, size);
+  };
+  const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+      {"added 1 GiB", [&] { hole(bundle / "Contents/Resources/big", kGiB); }},
+      {"added 32 GiB, deep",
+       [&] {
+         fs::create_directories(bundle / "Contents/Resources/a/b");
+         hole(bundle / "Contents/Resources/a/b/big", 32 * kGiB);
+       }},
+      {"sealed script grown to 1 GiB", [&] { hole(bundle / script, kGiB); }},
+      {"sealed program grown to 32 GiB",
+       [&] { hole(bundle / "Contents/MacOS/vantreel-helperctl", 32 * kGiB); }},
+      {"sealed script now a folder",
+       [&] {
+         fs::remove(bundle / script);
+         fs::create_directory(bundle / script);
+         hole(bundle / script / "big", kGiB);
+       }},
+  };
+  for (const auto& [what, change] : cases) {
+    SCOPED_TRACE(what);
+    freshCopy();
+    change();
+    const auto before = threadCpuTime();
+    EXPECT_EQ(status(), errSecCSBadResource);
+    const auto spent = threadCpuTime() - before;
+    std::cout << what << ": " << spent.count() / 1000 << " us of CPU\n";
+    EXPECT_LT(spent, std::chrono::milliseconds(20) * testing::kSlowdown);
+  }
 }
 
 TEST_F(SealedBundle, RepointedSymlinkBreaksTheSeal) {

@@ -3,19 +3,23 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/codesign/cms_signature.hpp"
 #include "platform/codesign/code_signer.hpp"
 #include "platform/codesign/code_signing.hpp"
+#include "platform/codesign/embedded_signature.hpp"
 #include "platform/posix/process_identity.hpp"
 #include "platform/xpc/audit_token.hpp"
 #include "shared/constants.hpp"
@@ -45,6 +49,41 @@ fs::path program(const fs::path& dir, const std::string& name, const std::string
     EXPECT_TRUE(signedOk.has_value()) << signedOk.error();
   }
   return path;
+}
+
+// The stand-in's bytes followed by a hole of `hole` bytes, under a signature whose code directory
+// claims exactly that many bytes: costless to make, and a full hash of it costs about a second
+// per GiB. The digest is not the content's: nothing may read far enough to find out.
+fs::path sparseProgram(const fs::path& dir, const std::string& name, const std::string& identifier,
+                       const std::string& identityName, std::uint64_t hole) {
+  const fs::path path = dir / name;
+  std::string content;
+  {
+    std::ifstream in(VT_STANDIN, std::ios::binary);
+    content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  const std::uint64_t length = content.size() + hole;
+  const auto der = CmsSignature::sign({identifier, std::string(CodeDirectory::kKindElf),
+                                       std::vector<std::uint8_t>(32, 0xab), length},
+                                      identity(identityName));
+  EXPECT_TRUE(der.has_value());
+  const auto trailer = EmbeddedSignature::trailer(der ? der->size() : 0);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  out.seekp(static_cast<std::streamoff>(length));
+  if (der) {
+    out.write(reinterpret_cast<const char*>(der->data()),
+              static_cast<std::streamsize>(der->size()));
+  }
+  out.write(reinterpret_cast<const char*>(trailer.data()),
+            static_cast<std::streamsize>(trailer.size()));
+  return path;
+}
+
+std::chrono::nanoseconds threadCpuTime() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
 }
 
 // A running program that lives until the test closes its standard input.
@@ -161,6 +200,43 @@ TEST_F(RunningCode, CallerRequirementRefusesEveryOtherProgram) {
   bytes[at + 27] = '1';
   std::ofstream(changed, std::ios::binary | std::ios::trunc) << bytes;
   EXPECT_EQ(check(changed), errSecCSSignatureFailed);
+}
+
+TEST_F(RunningCode, ASignatureThatCannotPassIsRefusedBeforeTheCodeIsRead) {
+  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+  struct Case {
+    const char* what;
+    const char* identity;
+    const char* identifier;
+    std::uint64_t hole;
+    OSStatus expected;
+  };
+  for (const auto& c : {
+           Case{"own CA, 1 GiB", "foreign-signing", "org.vantreel.desktop.helperctl", kGiB,
+                errSecCSReqFailed},
+           Case{"own CA, 64 GiB", "foreign-signing", "org.vantreel.desktop", 64 * kGiB,
+                errSecCSReqFailed},
+           Case{"another team", "other-team", "org.vantreel.desktop.helperctl", kGiB,
+                errSecCSReqFailed},
+           Case{"the daemon's identifier", "dev-signing", "org.vantreel.desktop.helper", kGiB,
+                errSecCSReqFailed},
+           // Even our own signature may not make a check read without end.
+           Case{"ours, beyond the size cap", "dev-signing", "org.vantreel.desktop.helperctl",
+                4 * kGiB, errSecCSSignatureFailed},
+       }) {
+    SCOPED_TRACE(c.what);
+    const auto path = sparseProgram(scratch.path(), "sparse", c.identifier, c.identity, c.hole);
+    auto code = services.SecStaticCodeCreateWithPath(path.string(), 0);
+    ASSERT_TRUE(code.has_value());
+    const auto before = threadCpuTime();
+    EXPECT_EQ(services.SecStaticCodeCheckValidity(*code, kSecCSCheckAllArchitectures,
+                                                  callerRequirement()),
+              c.expected);
+    const auto spent = threadCpuTime() - before;
+    std::cout << c.what << ": " << spent.count() / 1000 << " us of CPU\n";
+    EXPECT_LT(spent, std::chrono::milliseconds(20) * testing::kSlowdown);
+    fs::remove(path);
+  }
 }
 
 TEST_F(RunningCode, TokenMustNameTheLiveProcessItWasTakenFrom) {

@@ -7,6 +7,13 @@
 
 namespace vantreel::testing {
 
+// Sanitized builds run our own code several times slower (the crypto library is not rebuilt).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr int kSlowdown = 5;
+#else
+inline constexpr int kSlowdown = 1;
+#endif
+
 // A private temporary folder, removed with everything in it.
 class ScratchDir {
  public:

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -595,6 +597,129 @@ TEST_F(DaemonTest, APaddedCallerDelaysNobodysAdmission) {
   EXPECT_TRUE(daemon_->waitForEntry("error",
                                     "rejected connection: caller failed the code-signing "
                                     "requirement"));
+}
+
+TEST_F(DaemonTest, CallersThatWouldCostAHashAreRefusedUnreadWhileStatusAnswers) {
+  using platform::codesign::EmbeddedSignature;
+  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+  const std::string dir = VT_IDENTITY_DIR;
+  const auto ownCA = platform::codesign::SigningIdentity::load(dir + "/foreign-signing.key",
+                                                               dir + "/foreign-signing.pem", "");
+  ASSERT_TRUE(ownCA);
+  const auto unsignedClient = readAll(VT_UNSIGNED_CLIENT);
+  // The caller's own program signed by a CA of its own, with the right identifier and team,
+  // claiming every byte up to the signature; the digest is never reached, so it is not right.
+  const auto selfSigned = [&](const std::string& name, std::uint64_t hole) {
+    const auto der = platform::codesign::CmsSignature::sign(
+        {"org.vantreel.desktop.helperctl", "elf", std::vector<std::uint8_t>(32, 0xab),
+         unsignedClient.size() + hole},
+        *ownCA);
+    EXPECT_TRUE(der);
+    const auto trailer = EmbeddedSignature::trailer(der ? der->size() : 0);
+    const auto path = scratch_ / name;
+    writePadded(path, unsignedClient, hole,
+                (der ? std::string(der->begin(), der->end()) : std::string()) +
+                    std::string(trailer.begin(), trailer.end()));
+    return path;
+  };
+  // A copy of the app, which admits its control tool by design, with one sparse file added.
+  const auto copiedApp = [&](const std::string& name, std::uint64_t hole) {
+    const auto copy = scratch_ / (name + ".app");
+    fs::copy(kBundle, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    writePadded(copy / "Contents/Resources/big", "", hole, "x");
+    return copy / "Contents/MacOS/vantreel-helperctl";
+  };
+  const auto daemonCpu = [&] {
+    clockid_t clock{};
+    timespec now{};
+    if (::clock_getcpuclockid(daemon_->pid(), &clock) != 0 || ::clock_gettime(clock, &now) != 0) {
+      ADD_FAILURE() << "cpu clock of the daemon";
+    }
+    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+  };
+  const std::string requirementFailed =
+      "rejected connection: caller failed the code-signing requirement";
+  const auto user = scenario("copied", Scenario().exit(0));
+  struct Attack {
+    std::string what;
+    fs::path program;
+    std::string command;
+    bool admitted;
+  };
+  const std::vector<Attack> attacks = {
+      {"self-signed, 1 GiB", selfSigned("self-1g", kGiB), "version", false},
+      {"copied app, 1 GiB", copiedApp("Copy1", kGiB), "start " + user + " localhost secret", true},
+      {"self-signed, 64 GiB", selfSigned("self-64g", 64 * kGiB), "version", false},
+      {"copied app, 32 GiB", copiedApp("Copy32", 32 * kGiB), "start " + user + " localhost secret",
+       true},
+  };
+  // Sanitized daemons run their own code several times slower.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr int kSlowdown = 5;
+#else
+  constexpr int kSlowdown = 1;
+#endif
+
+  // One at a time, so that each one's cost to the daemon can be told apart.
+  std::size_t refusedAtAdmission = 0;
+  for (const auto& attack : attacks) {
+    SCOPED_TRACE(attack.what);
+    const auto cpuBefore = daemonCpu();
+    clients_.push_back(std::make_unique<Client>(
+        "/usr/bin/setpriv", environment_,
+        std::vector<std::string>{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                 attack.program.string()}));
+    auto& attacker = *clients_.back();
+    const auto sent = std::chrono::steady_clock::now();
+    const auto reply = attacker.call(attack.command);
+    const auto took = std::chrono::steady_clock::now() - sent;
+    if (attack.admitted) {
+      EXPECT_EQ(summary(reply),
+                "false 1 bundled OpenConnect is not inside the signed Vantreel app idle 0");
+    } else {
+      ASSERT_TRUE(reply);
+      EXPECT_TRUE(reply->contains("error"));
+      EXPECT_EQ(daemon_->countEntries("error", requirementFailed, ++refusedAtAdmission),
+                refusedAtAdmission);
+    }
+    const auto spent = daemonCpu() - cpuBefore;
+    std::cout << attack.what << ": refused after "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms, "
+              << std::chrono::duration_cast<std::chrono::microseconds>(spent).count()
+              << " us of daemon CPU\n";
+    EXPECT_LT(took, 2s);
+    // A refused caller's own admission, and for a start the admitted tool's checks as well.
+    EXPECT_LT(spent, (attack.admitted ? 50ms : 20ms) * kSlowdown);
+  }
+
+  // All at once, three times over, while a signed caller asks for the status.
+  auto& observer = client(helperctl());
+  std::vector<Client*> attackers;
+  std::chrono::steady_clock::duration slowest{};
+  for (int round = 0; round < 3; ++round) {
+    for (const auto& attack : attacks) {
+      clients_.push_back(std::make_unique<Client>(
+          "/usr/bin/setpriv", environment_,
+          std::vector<std::string>{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                   attack.program.string()}));
+      clients_.back()->send(attack.command);
+      attackers.push_back(clients_.back().get());
+    }
+    for (int i = 0; i < 5; ++i) {
+      const auto asked = std::chrono::steady_clock::now();
+      EXPECT_EQ(summary(observer.call("status")), "true 0  idle 0");
+      slowest = std::max(slowest, std::chrono::steady_clock::now() - asked);
+    }
+  }
+  std::cout << "slowest status under attack: "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count() << " ms\n";
+  EXPECT_LT(slowest, 1s);
+  for (std::size_t i = 0; i < attackers.size(); ++i) {
+    const auto& attack = attacks[i % attacks.size()];
+    const auto reply = attackers[i]->waitFor(attack.command.substr(0, attack.command.find(' ')));
+    ASSERT_TRUE(reply) << attack.what;
+    EXPECT_EQ(reply->contains("error"), !attack.admitted) << attack.what;
+  }
 }
 
 TEST_F(DaemonTest, AClientThatStopsReadingStallsNeitherTunnelNorDaemon) {

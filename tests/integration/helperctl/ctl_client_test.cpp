@@ -105,6 +105,25 @@ TEST_F(CtlClientTest, UnansweredVersionTimesOutAfterThreeSeconds) {
   EXPECT_EQ(error_.text(), "");
 }
 
+TEST_F(CtlClientTest, AConnectionThatFailsAfterATimeOutIsStillReported) {
+  CtlFakeDaemon::Script script;
+  script.version = std::nullopt;
+  auto daemon = std::make_unique<CtlFakeDaemon>(script);
+  ASSERT_TRUE(daemon->resumed());
+  auto client = makeClient();
+  auto version = client->getVersion();
+  ASSERT_FALSE(version.has_value());
+  EXPECT_EQ(version.error().code, 2);
+  daemon.reset();
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  while (error_.text().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  const auto text = error_.text();
+  EXPECT_EQ(text.rfind("helper XPC error: ", 0), 0U) << text;
+  EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
+}
+
 TEST_F(CtlClientTest, PasswordArrivesAsOneLineThenEndOfFileAndLogLinesAreWritten) {
   CtlFakeDaemon::Script script;
   script.logLines = {"x", "with line feed\n", ""};

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/codesign/bundle_manifest.hpp"
+#include "platform/codesign/file_access.hpp"
 
 namespace vantreel::platform::codesign {
 namespace {
@@ -109,6 +110,20 @@ TEST_F(BundleManifestTest, WalkIsBoundedAndRefusesSpecialFiles) {
   const auto few = BundleManifest::buildForPath(root_.string(), {.maxDepth = 16, .maxEntries = 5});
   ASSERT_FALSE(few.has_value());
   EXPECT_EQ(few.error(), errSecCSBadResource);
+
+  // Contents of 10 bytes in all: a bound on bytes holds for the sealing walk and the check.
+  const BundleManifest::Limits nineBytes{.maxDepth = 16, .maxEntries = 1000, .maxBytes = 9};
+  const BundleManifest::Limits tenBytes{.maxDepth = 16, .maxEntries = 1000, .maxBytes = 10};
+  EXPECT_FALSE(BundleManifest::buildForPath(root_.string(), nineBytes));
+  const auto built = BundleManifest::buildForPath(root_.string(), tenBytes);
+  ASSERT_TRUE(built.has_value());
+  EXPECT_FALSE(BundleManifest::decode(*built, nineBytes));
+  const auto entries = BundleManifest::decode(*built, tenBytes);
+  ASSERT_TRUE(entries.has_value());
+  const auto rootFd = file_access::openDirectory(root_.string());
+  ASSERT_TRUE(rootFd.has_value());
+  EXPECT_EQ(BundleManifest::check(rootFd->get(), *entries, tenBytes), errSecSuccess);
+  EXPECT_EQ(BundleManifest::check(rootFd->get(), *entries, nineBytes), errSecCSBadResource);
 
   ASSERT_EQ(::mkfifo((root_ / "Contents/fifo").c_str(), 0600), 0);
   const auto withFifo = BundleManifest::buildForPath(root_.string(), {});

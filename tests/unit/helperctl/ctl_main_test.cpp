@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "helperctl/helper_ctl_main.hpp"
+#include "helperctl/helper_install.hpp"
 #include "shared/constants.hpp"
 
 namespace vantreel {
@@ -172,6 +174,24 @@ TEST(CtlResultObjectTest, InstallMergesTheInstallationIntoTheReport) {
   EXPECT_EQ(merged.at("state"), "version_mismatch");
   EXPECT_EQ(merged.at("version"), "0.1");
   EXPECT_EQ(merged.at("detail"), "registered via launchd (admin prompt)");
+  EXPECT_EQ(HelperCtlMain::installExitStatus(installed), 0);
+
+  // Installed, but no daemon ever answered: a failure, not the installation's "ready".
+  const auto unanswered = HelperInstall::awaitDaemon(
+      installed, [] { return std::optional<std::string>(); }, std::chrono::milliseconds(100),
+      std::chrono::milliseconds(50));
+  merged = HelperCtlMain::installObject(
+      HelperCtlMain::statusObject(InstallStatus{"not_installed", InstallMethod::none, ""},
+                                  std::nullopt),
+      unanswered);
+  EXPECT_EQ(merged, (nlohmann::json{{"state", "not_installed"},
+                                    {"method", "none"},
+                                    {"detail",
+                                     "registered via launchd (admin prompt); the daemon did not "
+                                     "answer within 0.1 s"},
+                                    {"version", ""},
+                                    {"bundledVersion", Constants::helperVersion()}}));
+  EXPECT_EQ(HelperCtlMain::installExitStatus(unanswered), 1);
 }
 
 TEST(CtlRenderTest, CompactJsonOrTheStateAlone) {
