@@ -3,7 +3,9 @@
 # systemd-nspawn on the client side of the tunnel environment (scripts/lib/tunnel.sh), with
 # ocserv in the server namespace. The signed bundle is copied in, and everything a user would
 # do is done inside it: install, status, the journal, a tunnel, systemctl stop and restart with
-# the tunnel up, a second installation, a refused one, and the removal.
+# the tunnel up, a second installation, a refused one, and the removal. The server pushes what
+# real servers push (a default route, a DNS server, a domain), and every death of the daemon
+# with a tunnel up ends with the container's network as before.
 #
 #   service_test.sh BUNDLE CACHE_DIR     (BUNDLE = .../Vantreel.app; CACHE_DIR keeps the root
 #                                         file system between runs)
@@ -118,7 +120,7 @@ t0=$EPOCHREALTIME
 rootfs=$("$here/rootfs.sh" "$cache") || bail "the container's root file system could not be made"
 echo "# root file system $rootfs ready after $(elapsed_since "$t0")"
 
-vt_tunnel_up self-signed || bail "the tunnel environment (ocserv in a namespace) did not come up"
+VT_TUNNEL_FULL=1 vt_tunnel_up self-signed || bail "the tunnel environment (ocserv in a namespace) did not come up"
 machine=vt-sys-$VT_TUNNEL_ID
 cat >"$wrapper/Contents/MacOS/vantreel-helperctl" <<EOF
 #!/bin/sh
@@ -343,6 +345,51 @@ if connected user; then
   check "user: closing connect's input ends it with status 0 ($connect_rc)" test "$connect_rc" = 0
 fi
 close_connect
+
+# --- the daemon's death gives the network back ----------------------------------------------
+# Its main process killed (a crash) and the whole unit killed (what an out-of-memory kill looks
+# like): systemd SIGKILLs OpenConnect with it, and the daemon that Restart=on-failure starts
+# replays the disconnect OpenConnect never ran before it listens.
+network_now() {
+  in_ct sh -c 'ip -4 route show | sort; echo "-- resolver"; cat /etc/resolv.conf
+    echo "-- script state"; ls -A /run/vpnc 2>/dev/null; true'
+}
+network_before=$(network_now)
+restored() { [ "$(network_now)" = "$network_before" ] && [ "$(openconnects)" = 0 ]; }
+tunnel_applied() {
+  local now
+  now=$(network_now)
+  grep -q '^default dev tun' <<<"$now" && grep -qF "nameserver $VT_TUNNEL_DNS" <<<"$now"
+}
+restorations() { journal | grep -cF 'restored the network after tunnel' || true; }
+for death in main-killed unit-killed; do
+  start_connect "$death"
+  if connected "$death"; then
+    check "$death: the tunnel took over the default route and set the VPN's resolver" \
+      tunnel_applied
+    main=$(in_ct systemctl show -p MainPID --value "$unit")
+    since=$(restorations)
+    t0=$EPOCHREALTIME
+    case "$death" in
+      main-killed) in_ct kill -KILL "$main" ;;
+      unit-killed) in_ct systemctl kill --signal=KILL "$unit" ;;
+    esac
+    if _vt_tunnel_poll 30 restored; then
+      ok "$death: routes, resolver file and script state as before, no OpenConnect"
+      echo "# $death: kill -> network as before took $(elapsed_since "$t0")"
+    else
+      not_ok "$death: routes, resolver file and script state as before, no OpenConnect"
+      diff <(echo "$network_before") <(network_now) | sed 's/^/#   /' >&2 || true
+    fi
+    check "$death: a new daemon runs (pid $main before)" eval \
+      '[ "$(in_ct systemctl is-active "$unit" 2>&1)" = active ] &&
+       [ "$(in_ct systemctl show -p MainPID --value "$unit")" != "$main" ]'
+    check "$death: it logs what it restored" _vt_tunnel_poll 10 eval '[ "$(restorations)" -gt "$since" ]'
+    _vt_tunnel_poll 10 eval 'ctl status 2>/dev/null | grep -qF "\"state\":\"ready\""' || true
+    wait_connect_exit "$exit_bound"
+  fi
+  close_connect
+done
 
 # --- a second installation over the running one ------------------------------------------
 before=$(in_ct systemctl show -p MainPID --value "$unit")
