@@ -391,6 +391,43 @@ for death in main-killed unit-killed; do
   close_connect
 done
 
+# --- systemd-resolved -----------------------------------------------------------------------
+# With systemd-resolved answering for /etc/resolv.conf, through its stub in /run or its static
+# file in /usr, the VPN's server and domain are set for the tunnel's link and go with it; the
+# file the link names is never written.
+in_ct systemctl unmask --quiet systemd-resolved.service
+in_ct systemctl start systemd-resolved.service
+tun_name() { in_ct ip -o link show type tun | sed -E 's/^[0-9]+: ([^:@]+).*/\1/' | head -n 1; }
+for target in ../run/systemd/resolve/stub-resolv.conf /usr/lib/systemd/resolv.conf; do
+  label="resolved ${target##*/}"
+  in_ct ln -sfn "$target" /etc/resolv.conf
+  # A unit's view of the file is made when it starts.
+  in_ct systemctl restart "$unit"
+  _vt_tunnel_poll 10 eval 'ctl status 2>/dev/null | grep -qF "\"state\":\"ready\""' || true
+  network_before=$(network_now)
+  named=$(in_ct readlink -f /etc/resolv.conf)
+  target_sum=$(in_ct sha256sum "$named")
+  start_connect "resolved-${target##*/}"
+  if connected "$label"; then
+    tun=$(tun_name)
+    check "$label: the VPN's server is set for $tun" \
+      has_text "$(in_ct resolvectl dns "$tun" 2>&1)" "$VT_TUNNEL_DNS"
+    check "$label: and its domain" \
+      has_text "$(in_ct resolvectl domain "$tun" 2>&1)" "$VT_TUNNEL_DOMAIN"
+    check "$label: /etc/resolv.conf is still the link to $target" \
+      test "$(in_ct readlink /etc/resolv.conf)" = "$target"
+    close_connect
+    wait_connect_exit "$exit_bound"
+    check "$label: after the tunnel, routes, resolver and script state are as before" \
+      _vt_tunnel_poll 10 eval '[ "$(network_now)" = "$network_before" ]'
+    check "$label: no link has the VPN's server any more" \
+      eval '! in_ct resolvectl dns 2>&1 | grep -qF "$VT_TUNNEL_DNS"'
+    check "$label: the file the link names ($named) was never written" \
+      eval '[ "$(in_ct sha256sum "$named")" = "$target_sum" ]'
+  fi
+  close_connect
+done
+
 # --- a second installation over the running one ------------------------------------------
 before=$(in_ct systemctl show -p MainPID --value "$unit")
 rc=0
