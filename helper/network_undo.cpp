@@ -117,7 +117,7 @@ void NetworkUndo::forget() const {
   fs::remove(path(kResolverWritten), error);
 }
 
-std::string NetworkUndo::restored(int status, bool finished) const {
+std::string NetworkUndo::restoring() const {
   const auto environment = entries(readWhole(path(kEnviron)).value_or(""));
   const std::string state = path(kState);
   std::string what;
@@ -131,12 +131,8 @@ std::string NetworkUndo::restored(int status, bool finished) const {
   if (savedState(state, "resolv.conf-backup.")) {
     what += "the resolver file, ";
   }
-  std::string entry = "restored the network after tunnel " +
-                      printable(valueOf(environment, "TUNDEV")) +
-                      " ended without its disconnect: " + what;
-  entry += finished ? "script status " + std::to_string(status)
-                    : "script killed after it ran out of time";
-  return entry;
+  return "restored the network after tunnel " + printable(valueOf(environment, "TUNDEV")) +
+         " ended without its disconnect: " + what;
 }
 
 std::optional<std::string> NetworkUndo::replay(const std::string& script, const LineSink& sink,
@@ -179,7 +175,8 @@ std::optional<std::string> NetworkUndo::replay(const std::string& script, const 
           handle.clearReadabilityHandler();
         }
       });
-  std::string entry;
+  // Read before the script runs: a disconnect that runs removes what was kept.
+  std::string entry = restoring();
   if (auto launched = task->launch(); !launched) {
     readEnd->clearReadabilityHandler();
     entry = "cannot restore the network: " + launched.error();
@@ -191,7 +188,8 @@ std::optional<std::string> NetworkUndo::replay(const std::string& script, const 
     }
     (void)drain->waitUntilDrained(kOutputGrace);
     readEnd->clearReadabilityHandler();
-    entry = restored(task->terminationStatus(), finished);
+    entry += finished ? "script status " + std::to_string(task->terminationStatus())
+                      : "script killed after it ran out of time";
   }
   forget();
   return entry;

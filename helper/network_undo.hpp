@@ -53,7 +53,8 @@ class NetworkUndo {
 
  private:
   [[nodiscard]] std::string path(std::string_view name) const;
-  [[nodiscard]] std::string restored(int status, bool finished) const;
+  // The start of the log entry: what the kept state says the disconnect restores.
+  [[nodiscard]] std::string restoring() const;
   [[nodiscard]] std::string restoreResolverOnly() const;
   void forget() const;
 

@@ -38,9 +38,13 @@ class NetworkUndoTest : public ::testing::Test {
     kept_ = root_ / "kept";
     resolver_ = root_ / "resolv.conf";
     script_ = root_ / "vpnc-script";
-    write(script_, "#!/bin/sh\ncat /proc/$$/environ >\"" + (root_ / "ran-with").string() +
-                       "\"\necho \"restoring ${TUNDEV}\"\n[ -z \"$HANG\" ] || { echo $$ >\"" +
-                       (root_ / "pid").string() + "\"; exec sleep 30; }\n");
+    write(script_,
+          "#!/bin/sh\ncat /proc/$$/environ >\"" + (root_ / "ran-with").string() +
+              "\"\necho \"restoring ${TUNDEV}\"\n[ -z \"$HANG\" ] || { echo $$ >\"" +
+              (root_ / "pid").string() +
+              "\"; exec sleep 30; }\n"
+              // As the bundle's script does once its disconnect has run.
+              "rm -rf \"$(dirname \"$0\")/kept/environ\" \"$(dirname \"$0\")/kept/state\"\n");
     fs::permissions(script_, fs::perms::owner_all);
     NetworkUndo(kept_.string(), resolver_.string()).prepare(root_.string());
   }
