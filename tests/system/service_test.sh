@@ -391,6 +391,33 @@ for death in main-killed unit-killed; do
   close_connect
 done
 
+# --- a resolver file replaced after the service started ------------------------------------
+# What a DHCP client or a network manager does: a new file renamed over /etc/resolv.conf. The
+# tunnel still sets the VPN's resolver, and gives the new file back afterwards.
+main=$(in_ct systemctl show -p MainPID --value "$unit")
+in_ct sh -c 'printf "nameserver 192.0.2.54\n" >/etc/resolv.conf.vt-new &&
+  mv -f /etc/resolv.conf.vt-new /etc/resolv.conf'
+new_daemon() {
+  [ "$(in_ct systemctl show -p MainPID --value "$unit")" != "$main" ] &&
+    ctl status 2>/dev/null | grep -qF '"state":"ready"'
+}
+if _vt_tunnel_poll 20 new_daemon; then
+  ok "replaced resolver: a new daemon, with a view of the new file, answers"
+else
+  not_ok "replaced resolver: a new daemon, with a view of the new file, answers"
+  in_ct journalctl --no-pager -u "$unit" -n 15 | sed 's/^/#   /' >&2
+fi
+network_before=$(network_now)
+start_connect replaced
+if connected replaced; then
+  check "replaced resolver: the tunnel set the VPN's resolver" tunnel_applied
+  close_connect
+  wait_connect_exit "$exit_bound"
+  check "replaced resolver: afterwards the new file, the routes and the script state are back" \
+    _vt_tunnel_poll 10 eval '[ "$(network_now)" = "$network_before" ]'
+fi
+close_connect
+
 # --- systemd-resolved -----------------------------------------------------------------------
 # With systemd-resolved answering for /etc/resolv.conf, through its stub in /run or its static
 # file in /usr, the VPN's server and domain are set for the tunnel's link and go with it; the
