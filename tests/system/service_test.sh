@@ -347,9 +347,10 @@ fi
 close_connect
 
 # --- the daemon's death gives the network back ----------------------------------------------
-# Its main process killed (a crash) and the whole unit killed (what an out-of-memory kill looks
-# like): systemd SIGKILLs OpenConnect with it, and the daemon that Restart=on-failure starts
-# replays the disconnect OpenConnect never ran before it listens.
+# Its main process killed (a crash), the whole unit killed (what an out-of-memory kill looks
+# like), a stop past its time-out: systemd SIGKILLs OpenConnect with it, and the daemon that
+# Restart=on-failure (or the next start) runs replays the disconnect OpenConnect never ran
+# before it listens.
 network_now() {
   in_ct sh -c 'ip -4 route show | sort; echo "-- resolver"; cat /etc/resolv.conf
     echo "-- script state"; ls -A /run/vpnc 2>/dev/null; true'
@@ -362,7 +363,8 @@ tunnel_applied() {
   grep -q '^default dev tun' <<<"$now" && grep -qF "nameserver $VT_TUNNEL_DNS" <<<"$now"
 }
 restorations() { journal | grep -cF 'restored the network after tunnel' || true; }
-for death in main-killed unit-killed; do
+dropin=/run/systemd/system/$unit.d
+for death in main-killed unit-killed stop-timed-out; do
   start_connect "$death"
   if connected "$death"; then
     check "$death: the tunnel took over the default route and set the VPN's resolver" \
@@ -373,6 +375,17 @@ for death in main-killed unit-killed; do
     case "$death" in
       main-killed) in_ct kill -KILL "$main" ;;
       unit-killed) in_ct systemctl kill --signal=KILL "$unit" ;;
+      stop-timed-out)
+        # A hung OpenConnect holds the daemon's stop past the time-out (shortened for the test):
+        # systemd kills the whole unit, and the network comes back at the next start.
+        in_ct sh -c "mkdir -p $dropin && printf '[Service]\nTimeoutStopSec=2\n' >$dropin/t.conf"
+        in_ct systemctl daemon-reload
+        in_ct pkill -STOP -x openconnect
+        in_ct systemctl stop "$unit" || true
+        in_ct rm -rf "$dropin"
+        in_ct systemctl daemon-reload
+        in_ct systemctl start "$unit"
+        ;;
     esac
     if _vt_tunnel_poll 30 restored; then
       ok "$death: routes, resolver file and script state as before, no OpenConnect"
