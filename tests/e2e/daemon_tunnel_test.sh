@@ -581,7 +581,10 @@ end_tunnel() {
   case "$1" in
     disconnect) "$ctl" disconnect >/dev/null 2>&1 || true ;;
     openconnect-sigkill) kill -KILL "$oc" ;;
-    openconnect-sigstop) kill -STOP "$oc" && "$ctl" disconnect >/dev/null 2>&1 || true ;;
+    openconnect-sigstop)
+      kill -STOP "$oc"
+      "$ctl" disconnect >/dev/null 2>&1 || true
+      ;;
     daemon-sigkill | unit-sigkill)
       kill -KILL "$daemon_pid"
       [ "$1" = daemon-sigkill ] || kill -KILL "$oc"
