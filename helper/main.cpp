@@ -9,6 +9,7 @@
 #include "helper/helper_listener_delegate.hpp"
 #include "helper/helper_log.hpp"
 #include "helper/helper_service.hpp"
+#include "helper/resolver_file_guard.hpp"
 #include "platform/posix/allocator.hpp"
 #include "platform/posix/io.hpp"
 #include "platform/posix/termination_signals.hpp"
@@ -66,6 +67,7 @@ int main() {
     HelperLog::error(resumed.error().description());
     return 1;
   }
+  ResolverFileGuard::start(HelperService::shared().runner);
 
   // The main thread's remaining job: the daemon's own end, with the tunnel stopped the way a
   // caller's stop does it, so that OpenConnect logs off and its script restores the network.

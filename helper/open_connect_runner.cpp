@@ -13,6 +13,7 @@
 
 #include "helper/helper_log.hpp"
 #include "helper/line_splitter.hpp"
+#include "helper/network_undo.hpp"
 #include "platform/posix/check.hpp"
 #include "platform/process/pipe.hpp"
 #include "platform/xpc/service_path.hpp"
@@ -114,6 +115,9 @@ OpenConnectRunner::Environment OpenConnectRunner::Environment::system() {
     std::array<char, 17> hex{};
     (void)std::snprintf(hex.data(), hex.size(), "%016llx", static_cast<unsigned long long>(hash));
     environment.tunnelRecord = environment.copiesDirectory + "/tunnel." + hex.data();
+    // A tunnel can be up when the machine goes down: its resolver file outlives /run.
+    environment.keptDirectory =
+        "/var/lib/" + std::string(Constants::helperBundleID) + "/tunnel." + hex.data();
   }
   return environment;
 }
@@ -193,6 +197,7 @@ tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
   if (!copies) {
     return tl::unexpected(copies.error());
   }
+  NetworkUndo(environment_.keptDirectory).prepare((*copies)->directory());
   const auto cafile = exportSystemRoots(environment_);
   std::optional<std::string_view> cafileArgument;
   if (cafile) {
@@ -249,8 +254,11 @@ tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
   auto drain = std::make_shared<OutputDrain>(2);
   task->setTerminationHandler([weak = weak_from_this(), generation, onExit = std::move(onExit),
                                copies = std::move(*copies), drain](process::Task& child) mutable {
-    copies.reset();
     [[maybe_unused]] const bool drained = drain->waitUntilDrained(kOutputDrainLimit);
+    if (auto self = weak.lock()) {
+      self->undoNetwork(copies->script());
+    }
+    copies.reset();
     if (auto self = weak.lock()) {
       self->childExited(child, generation, onExit);
     }
@@ -311,6 +319,26 @@ void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) 
   }
   if (handler) {
     handler(line);
+  }
+}
+
+void OpenConnectRunner::undoNetwork(const std::string& script) {
+  const auto entry = NetworkUndo(environment_.keptDirectory)
+                         .replay(
+                             script,
+                             [this](const std::string& line) {
+                               LogHandler handler;
+                               {
+                                 std::scoped_lock guard(lock_);
+                                 handler = logHandler_;
+                               }
+                               if (handler) {
+                                 handler(line);
+                               }
+                             },
+                             environment_.disconnectBound);
+  if (entry) {
+    HelperLog::info(*entry);
   }
 }
 
@@ -407,8 +435,9 @@ void OpenConnectRunner::shutDown() {
   stopChild(*child);
   // After SIGKILL the exit comes at once; its handling waits a bounded time for the output.
   std::unique_lock guard(lock_);
-  (void)exitHandled_.wait_for(guard, kOutputDrainLimit + std::chrono::seconds(3),
-                              [&] { return handled_ >= generation; });
+  (void)exitHandled_.wait_for(
+      guard, kOutputDrainLimit + environment_.disconnectBound + std::chrono::seconds(3),
+      [&] { return handled_ >= generation; });
 }
 
 std::string OpenConnectRunner::currentState() const {

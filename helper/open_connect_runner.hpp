@@ -49,6 +49,13 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
     // The running child (pid, start time, copy directory) is written here while it runs, so
     // that a later instance can stop it when this one died without doing so; empty: nowhere.
     std::string tunnelRecord;
+    // Where the routing script keeps what undoing the tunnel's network changes needs, root's
+    // only and kept across reboots; empty: nothing is kept and no disconnect is replayed.
+    std::string keptDirectory;
+    // How long a replayed disconnect may run before it is killed.
+    std::chrono::milliseconds disconnectBound{std::chrono::seconds(5)};
+    // The machine's current boot; empty means the system's own.
+    std::function<std::string()> bootId;
     // How long a start waits for the password pipe to be closed or filled.
     std::chrono::milliseconds passwordDeadline{std::chrono::seconds(10)};
     // Called after the bundle was verified and before its items are copied; a test changes
@@ -149,6 +156,10 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   void emit(const std::string& line, std::uint64_t generation);
   void childExited(platform::process::Task& task, std::uint64_t generation,
                    const ExitCallback& onExit);
+  // Replays the disconnect that the ended child's script owes, its lines going to the log
+  // handler like the child's; before the end is reported, with the child still recorded, so
+  // that no other tunnel starts meanwhile.
+  void undoNetwork(const std::string& script);
 
   static tl::expected<VerifiedItem, RunnerError> resolveOpenConnectItem(
       const std::string& appBundle);

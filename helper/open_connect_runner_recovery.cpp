@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "helper/helper_log.hpp"
+#include "helper/network_undo.hpp"
 #include "helper/open_connect_runner.hpp"
 #include "platform/posix/io.hpp"
 #include "platform/posix/process_identity.hpp"
@@ -172,8 +173,12 @@ void OpenConnectRunner::writeTunnelRecord(int pid, const std::string& directory)
 
 void OpenConnectRunner::recoverEarlierInstance() {
   std::vector<std::string> found;
+  std::optional<std::string> earlierScript;  // the copy the earlier tunnel's script ran from
   if (!environment_.tunnelRecord.empty()) {
     if (const auto record = readRecord(environment_.tunnelRecord)) {
+      if (isCopyDirectoryIn(record->directory, environment_.copiesDirectory)) {
+        earlierScript = record->directory + "/vpnc-script";
+      }
       const std::string program = (realPath(record->directory) / "openconnect").string();
       const std::string pid = std::to_string(record->pid);
       auto pidfd = posix::openPidfd(record->pid, record->startTime);
@@ -187,6 +192,17 @@ void OpenConnectRunner::recoverEarlierInstance() {
     }
     std::error_code ignored;
     fs::remove(environment_.tunnelRecord, ignored);
+  }
+  // After the orphan is gone, before its copy is: a disconnect it did not run is replayed.
+  const std::string bootId =
+      environment_.bootId ? environment_.bootId() : platform::service::currentBootId();
+  if (auto undone =
+          NetworkUndo(environment_.keptDirectory)
+              .recover(
+                  earlierScript, bootId,
+                  [](const std::string& line) { HelperLog::info("vpnc-script: " + line); },
+                  environment_.disconnectBound)) {
+    found.push_back(*undone);
   }
   if (const int removed = removeStaleCopies(environment_.copiesDirectory); removed > 0) {
     found.push_back("removed " + std::to_string(removed) + " stale copy " +

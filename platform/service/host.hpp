@@ -57,4 +57,7 @@ namespace vantreel::platform::service {
 
 [[nodiscard]] bool effectiveUserIsRoot();
 
+// Tells one boot of the machine from the next; empty when the system does not say.
+[[nodiscard]] std::string currentBootId();
+
 }  // namespace vantreel::platform::service

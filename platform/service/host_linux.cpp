@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "platform/posix/io.hpp"
@@ -235,5 +237,12 @@ posix::SysResult<void> writeFileAtomically(const std::string& path, std::string_
 }
 
 bool effectiveUserIsRoot() { return ::geteuid() == 0; }
+
+std::string currentBootId() {
+  std::ifstream in("/proc/sys/kernel/random/boot_id");
+  std::string id;
+  std::getline(in, id);
+  return id;
+}
 
 }  // namespace vantreel::platform::service

@@ -183,9 +183,14 @@ std::string Layout::jobDocument(const ServiceNames& names) const {
          "Restart=on-failure\n"
          "RestartSec=2\n"
          // SIGTERM reaches the daemon alone, which stops its tunnel with OpenConnect's own
-         // sequence (up to 8 s) before it exits; only what outlives that is killed.
+         // sequence (up to 8 s), and replays the disconnect should that end in SIGKILL (up to
+         // 8 s more with the output's drain), before it exits; only what outlives that is
+         // killed. What a kill leaves, the next start undoes from the state directory, which
+         // outlives stops, restarts and reboots.
          "KillMode=mixed\n"
-         "TimeoutStopSec=20\n"
+         "TimeoutStopSec=30\n"
+         "StateDirectory=org.vantreel.desktop.helper\n"
+         "StateDirectoryMode=0700\n"
          "UMask=0077\n"
          "CapabilityBoundingSet=CAP_NET_ADMIN CAP_DAC_READ_SEARCH CAP_KILL CAP_SYS_PTRACE\n"
          "NoNewPrivileges=yes\n"

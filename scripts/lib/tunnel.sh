@@ -44,7 +44,11 @@
 #   VT_TUNNEL_OCSERV_PID   ocserv's main process
 #
 # Tunables: VT_TUNNEL_TIMEOUT (seconds for each bounded wait, default 15), VT_TUNNEL_SYSTEM_ROOTS
-# (default /etc/ssl/certs/ca-certificates.crt), VT_TUNNEL_NO_UDP=1 (TLS only, no DTLS).
+# (default /etc/ssl/certs/ca-certificates.crt), VT_TUNNEL_NO_UDP=1 (TLS only, no DTLS),
+# VT_TUNNEL_FULL=1 (what real servers push: a default route, a DNS server and a domain, with a
+# default route of the client namespace's own for the script to replace; the script then
+# rewrites /etc/resolv.conf and /run/vpnc, so the caller must have made both its own, e.g. in a
+# private mount namespace). VT_TUNNEL_DNS and VT_TUNNEL_DOMAIN are what the server pushes then.
 # shellcheck shell=bash
 
 VT_TUNNEL_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -216,8 +220,19 @@ vt_tunnel_up() {
   [ "$mode" = ca ] && cert=$VT_TUNNEL_DIR/server-ca-chain.pem
   local udp="udp-port = 443"
   [ "${VT_TUNNEL_NO_UDP:-0}" = 1 ] && udp="# no UDP: TLS only"
-  # No dns or default-domain: the client's vpnc-script would rewrite the host's resolv.conf,
-  # which no namespace separates.
+  # By default no dns or default-domain: the client's vpnc-script would rewrite the host's
+  # resolv.conf, which no network namespace separates.
+  local pushed="route = $pool"
+  if [ "${VT_TUNNEL_FULL:-0}" = 1 ]; then
+    export VT_TUNNEL_DNS=10.213.$octet.1 VT_TUNNEL_DOMAIN=vt-$rnd.example
+    pushed="dns = $VT_TUNNEL_DNS
+default-domain = $VT_TUNNEL_DOMAIN"
+    if ! ip -n "$VT_TUNNEL_CLI_NS" route add default via "$VT_TUNNEL_SERVER"; then
+      _vt_tunnel_err "cannot give the client namespace a default route"
+      vt_tunnel_down
+      return 1
+    fi
+  fi
   if ! cat >"$VT_TUNNEL_DIR/ocserv.conf" <<EOF
 auth = "plain[passwd=$VT_TUNNEL_DIR/ocpasswd]"
 listen-host = $VT_TUNNEL_SERVER
@@ -246,7 +261,7 @@ log-level = 1
 device = vtun
 predictable-ips = true
 ipv4-network = $pool
-route = $pool
+$pushed
 ping-leases = false
 EOF
   then
@@ -309,7 +324,7 @@ vt_tunnel_down() {
   unset VT_TUNNEL_ID VT_TUNNEL_SRV_NS VT_TUNNEL_CLI_NS VT_TUNNEL_DIR VT_TUNNEL_SERVER \
     VT_TUNNEL_CLIENT_ADDR VT_TUNNEL_USER VT_TUNNEL_PASSWORD VT_TUNNEL_PIN VT_TUNNEL_CERT_MODE \
     VT_TUNNEL_CAFILE VT_TUNNEL_ROOTS_WITH_TEST_CA VT_TUNNEL_GATEWAY VT_TUNNEL_OCSERV_PID \
-    VT_TUNNEL_RUN_VPNC_EXISTED VT_TUNNEL_OC_PID VT_TUNNEL_OC_T0
+    VT_TUNNEL_RUN_VPNC_EXISTED VT_TUNNEL_OC_PID VT_TUNNEL_OC_T0 VT_TUNNEL_DNS VT_TUNNEL_DOMAIN
   return 0
 }
 

@@ -12,6 +12,10 @@
 #
 # The daemon's state and OpenConnect's pid come from the control tool's "tunnel" command; the
 # relayed lines, interfaces and routes show what the tunnel did.
+#
+# The whole test runs in a private mount namespace of its own: the routing script rewrites
+# /etc/resolv.conf and keeps its state under /run/vpnc, and the daemon keeps its own under /run
+# and /var/lib; here those are the test's, and nothing of the host's is touched.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../scripts/lib/tunnel.sh"
@@ -20,6 +24,17 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "1..0 # skipped: needs root"
   exit 77
 fi
+if [ "${VT_E2E_PRIVATE_MOUNTS:-}" != 1 ]; then
+  export VT_E2E_PRIVATE_MOUNTS=1
+  exec unshare --mount --propagation private -- "$BASH" "$0" "$@"
+fi
+resolver=$(mktemp /tmp/vt-e2e-resolv.XXXXXX)
+printf 'nameserver 192.0.2.53\nsearch vt-home.example\n' >"$resolver"
+chmod 0644 "$resolver"
+mount --bind "$resolver" /etc/resolv.conf
+rm -f -- "$resolver"
+mount -t tmpfs -o mode=0755 vt-run /run
+mount -t tmpfs -o mode=0755 vt-var-lib /var/lib
 if [ "$#" -ne 1 ] || [ ! -d "$1" ]; then
   echo "usage: $0 BUNDLE (the signed Vantreel.app)" >&2
   exit 2
@@ -535,6 +550,89 @@ else
 fi
 
 check "self-signed: the password appears in no output and no log" password_unseen
+stop_daemon
+vt_tunnel_down
+
+# --- every end of a tunnel gives the network back ---------------------------------------------
+# A server that pushes what real servers push: a default route, a DNS server and a domain. The
+# script replaces the client namespace's default route and the resolver file while the tunnel is
+# up; however the tunnel ends, within 10 s routes, resolver file and the script's state are as
+# before, and no OpenConnect is left.
+network_now() {
+  ip -n "$VT_TUNNEL_CLI_NS" -4 route show | sort
+  echo "-- resolver"
+  cat /etc/resolv.conf
+  echo "-- script state"
+  ls -A /run/vpnc 2>/dev/null || true
+}
+network_as_before() { [ "$(network_now)" = "$network_before" ]; }
+no_openconnect() { ! ip netns pids "$VT_TUNNEL_CLI_NS" | xargs -r ps -o comm= -p | grep -qx openconnect; }
+restored_in_time() { network_as_before && no_openconnect; }
+tunnel_applied() {
+  local now
+  now=$(network_now)
+  grep -q "^default dev $tun" <<<"$now" && grep -qF '#@VPNC_GENERATED@' <<<"$now" &&
+    grep -qF "nameserver $VT_TUNNEL_DNS" <<<"$now" && grep -qF "$VT_TUNNEL_DOMAIN" <<<"$now"
+}
+
+# end_tunnel END: ends the running tunnel one way; sets end_t0 to when the end began.
+end_tunnel() {
+  end_t0=$(now)
+  case "$1" in
+    disconnect) "$ctl" disconnect >/dev/null 2>&1 || true ;;
+    openconnect-sigkill) kill -KILL "$oc" ;;
+    openconnect-sigstop)
+      kill -STOP "$oc"
+      "$ctl" disconnect >/dev/null 2>&1 || true
+      ;;
+    daemon-sigkill | unit-sigkill)
+      kill -KILL "$daemon_pid"
+      [ "$1" = daemon-sigkill ] || kill -KILL "$oc"
+      wait "$daemon_pid" 2>/dev/null || true
+      daemon_pid=''
+      unset VT_TUNNEL_DAEMON_PID
+      start_daemon || not_ok "$1: a new daemon answers"
+      ;;
+  esac
+}
+
+network_before=''
+VT_TUNNEL_FULL=1 environment_up self-signed
+if start_daemon; then
+  network_before=$(network_now)
+  check "full tunnel: the client namespace has a default route of its own" \
+    grep -q '^default via' <<<"$network_before"
+  for end in disconnect openconnect-sigkill openconnect-sigstop daemon-sigkill unit-sigkill; do
+    start_connect "end-$end"
+    wait_connected "end-$end" || continue
+    check "$end: the tunnel took over the default route and set the VPN's resolver" \
+      tunnel_applied
+    end_tunnel "$end"
+    if _vt_tunnel_poll 10 restored_in_time; then
+      ok "$end: within 10 s routes, resolver file and script state are as before, no OpenConnect"
+      echo "# $end: end -> network as before took $(elapsed "$end_t0" "$(now)") s"
+    else
+      not_ok "$end: within 10 s routes, resolver file and script state are as before, no OpenConnect"
+      diff <(echo "$network_before") <(network_now) | sed 's/^/#   /' >&2 || true
+    fi
+    case "$end" in
+      openconnect-*)
+        check "$end: the daemon logs what it restored" \
+          has_line 'restored the network after tunnel' "$daemon_log"
+        ;;
+      unit-sigkill)
+        check "$end: the new daemon logs what it restored" \
+          has_line 'restored the network after tunnel' "$daemon_log"
+        ;;
+    esac
+    wait_connect_exit "$exit_bound"
+    close_connect
+    [ -z "$oc" ] || kill -CONT "$oc" 2>/dev/null || true
+  done
+  check "full tunnel: the daemon is idle" daemon_idle
+else
+  not_ok "full tunnel: the daemon answers"
+fi
 stop_daemon
 vt_tunnel_down
 

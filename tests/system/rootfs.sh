@@ -18,9 +18,9 @@ cache=$1
 # What the installed service needs and what the test looks at, nothing more: systemd as PID 1
 # with the journal and polkit (pkexec) on D-Bus, OpenConnect and the distribution's vpnc-script,
 # the libraries the daemon and the control tool link, ip and ping, and the locale OpenConnect's
-# environment names.
+# environment names; systemd-resolved and its name-service module, off unless a case turns them on.
 packages=(
-  systemd systemd-sysv dbus polkitd pkexec
+  systemd systemd-sysv dbus polkitd pkexec systemd-resolved libnss-resolve
   openconnect vpnc-scripts iproute2 iputils-ping procps ca-certificates locales
   libicu72 liburiparser1 libssl3 libstdc++6
 )
@@ -45,6 +45,11 @@ for unit in ocserv.service console-getty.service getty@.service systemd-timesync
   ln -sf /dev/null "$r/etc/systemd/system/$unit"
 done
 rm -f "$r/etc/machine-id" && : >"$r/etc/machine-id"
+# The resolver as most machines have it: a plain file; the systemd-resolved case turns the
+# service, its stub link and its name-service entry on in the overlay of the container.
+ln -sf /dev/null "$r/etc/systemd/system/systemd-resolved.service"
+rm -f "$r/etc/resolv.conf" && echo "nameserver 192.0.2.53" >"$r/etc/resolv.conf"
+sed -i -E "s/ resolve( \\[[^]]*\\])?//" "$r/etc/nsswitch.conf"
 '
 
 key=$( {

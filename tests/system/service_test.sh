@@ -3,7 +3,9 @@
 # systemd-nspawn on the client side of the tunnel environment (scripts/lib/tunnel.sh), with
 # ocserv in the server namespace. The signed bundle is copied in, and everything a user would
 # do is done inside it: install, status, the journal, a tunnel, systemctl stop and restart with
-# the tunnel up, a second installation, a refused one, and the removal.
+# the tunnel up, a second installation, a refused one, and the removal. The server pushes what
+# real servers push (a default route, a DNS server, a domain), and every death of the daemon
+# with a tunnel up ends with the container's network as before.
 #
 #   service_test.sh BUNDLE CACHE_DIR     (BUNDLE = .../Vantreel.app; CACHE_DIR keeps the root
 #                                         file system between runs)
@@ -118,7 +120,7 @@ t0=$EPOCHREALTIME
 rootfs=$("$here/rootfs.sh" "$cache") || bail "the container's root file system could not be made"
 echo "# root file system $rootfs ready after $(elapsed_since "$t0")"
 
-vt_tunnel_up self-signed || bail "the tunnel environment (ocserv in a namespace) did not come up"
+VT_TUNNEL_FULL=1 vt_tunnel_up self-signed || bail "the tunnel environment (ocserv in a namespace) did not come up"
 machine=vt-sys-$VT_TUNNEL_ID
 cat >"$wrapper/Contents/MacOS/vantreel-helperctl" <<EOF
 #!/bin/sh
@@ -343,6 +345,128 @@ if connected user; then
   check "user: closing connect's input ends it with status 0 ($connect_rc)" test "$connect_rc" = 0
 fi
 close_connect
+
+# --- the daemon's death gives the network back ----------------------------------------------
+# Its main process killed (a crash), the whole unit killed (what an out-of-memory kill looks
+# like), a stop past its time-out: systemd SIGKILLs OpenConnect with it, and the daemon that
+# Restart=on-failure (or the next start) runs replays the disconnect OpenConnect never ran
+# before it listens.
+network_now() {
+  in_ct sh -c 'ip -4 route show | sort; echo "-- resolver"; cat /etc/resolv.conf
+    echo "-- script state"; ls -A /run/vpnc 2>/dev/null; true'
+}
+network_before=$(network_now)
+restored() { [ "$(network_now)" = "$network_before" ] && [ "$(openconnects)" = 0 ]; }
+tunnel_applied() {
+  local now
+  now=$(network_now)
+  grep -q '^default dev tun' <<<"$now" && grep -qF "nameserver $VT_TUNNEL_DNS" <<<"$now"
+}
+restorations() { journal | grep -cF 'restored the network after tunnel' || true; }
+dropin=/run/systemd/system/$unit.d
+for death in main-killed unit-killed stop-timed-out; do
+  start_connect "$death"
+  if connected "$death"; then
+    check "$death: the tunnel took over the default route and set the VPN's resolver" \
+      tunnel_applied
+    main=$(in_ct systemctl show -p MainPID --value "$unit")
+    since=$(restorations)
+    t0=$EPOCHREALTIME
+    case "$death" in
+      main-killed) in_ct kill -KILL "$main" ;;
+      unit-killed) in_ct systemctl kill --signal=KILL "$unit" ;;
+      stop-timed-out)
+        # A hung OpenConnect holds the daemon's stop past the time-out (shortened for the test):
+        # systemd kills the whole unit, and the network comes back at the next start.
+        in_ct sh -c "mkdir -p $dropin && printf '[Service]\nTimeoutStopSec=2\n' >$dropin/t.conf"
+        in_ct systemctl daemon-reload
+        in_ct pkill -STOP -x openconnect
+        in_ct systemctl stop "$unit" || true
+        in_ct rm -rf "$dropin"
+        in_ct systemctl daemon-reload
+        in_ct systemctl start "$unit"
+        ;;
+    esac
+    if _vt_tunnel_poll 30 restored; then
+      ok "$death: routes, resolver file and script state as before, no OpenConnect"
+      echo "# $death: kill -> network as before took $(elapsed_since "$t0")"
+    else
+      not_ok "$death: routes, resolver file and script state as before, no OpenConnect"
+      diff <(echo "$network_before") <(network_now) | sed 's/^/#   /' >&2 || true
+    fi
+    check "$death: a new daemon runs (pid $main before)" eval \
+      '[ "$(in_ct systemctl is-active "$unit" 2>&1)" = active ] &&
+       [ "$(in_ct systemctl show -p MainPID --value "$unit")" != "$main" ]'
+    check "$death: it logs what it restored" _vt_tunnel_poll 10 eval '[ "$(restorations)" -gt "$since" ]'
+    _vt_tunnel_poll 10 eval 'ctl status 2>/dev/null | grep -qF "\"state\":\"ready\""' || true
+    wait_connect_exit "$exit_bound"
+  fi
+  close_connect
+done
+
+# --- a resolver file replaced after the service started ------------------------------------
+# What a DHCP client or a network manager does: a new file renamed over /etc/resolv.conf. The
+# tunnel still sets the VPN's resolver, and gives the new file back afterwards.
+main=$(in_ct systemctl show -p MainPID --value "$unit")
+in_ct sh -c 'printf "nameserver 192.0.2.54\n" >/etc/resolv.conf.vt-new &&
+  mv -f /etc/resolv.conf.vt-new /etc/resolv.conf'
+new_daemon() {
+  [ "$(in_ct systemctl show -p MainPID --value "$unit")" != "$main" ] &&
+    ctl status 2>/dev/null | grep -qF '"state":"ready"'
+}
+if _vt_tunnel_poll 20 new_daemon; then
+  ok "replaced resolver: a new daemon, with a view of the new file, answers"
+else
+  not_ok "replaced resolver: a new daemon, with a view of the new file, answers"
+  in_ct journalctl --no-pager -u "$unit" -n 15 | sed 's/^/#   /' >&2
+fi
+network_before=$(network_now)
+start_connect replaced
+if connected replaced; then
+  check "replaced resolver: the tunnel set the VPN's resolver" tunnel_applied
+  close_connect
+  wait_connect_exit "$exit_bound"
+  check "replaced resolver: afterwards the new file, the routes and the script state are back" \
+    _vt_tunnel_poll 10 eval '[ "$(network_now)" = "$network_before" ]'
+fi
+close_connect
+
+# --- systemd-resolved -----------------------------------------------------------------------
+# With systemd-resolved answering for /etc/resolv.conf, through its stub in /run or its static
+# file in /usr, the VPN's server and domain are set for the tunnel's link and go with it; the
+# file the link names is never written.
+in_ct systemctl unmask --quiet systemd-resolved.service
+in_ct systemctl start systemd-resolved.service
+tun_name() { in_ct ip -o link show type tun | sed -E 's/^[0-9]+: ([^:@]+).*/\1/' | head -n 1; }
+for target in ../run/systemd/resolve/stub-resolv.conf /usr/lib/systemd/resolv.conf; do
+  label="resolved ${target##*/}"
+  in_ct ln -sfn "$target" /etc/resolv.conf
+  # A unit's view of the file is made when it starts.
+  in_ct systemctl restart "$unit"
+  _vt_tunnel_poll 10 eval 'ctl status 2>/dev/null | grep -qF "\"state\":\"ready\""' || true
+  network_before=$(network_now)
+  named=$(in_ct readlink -f /etc/resolv.conf)
+  target_sum=$(in_ct sha256sum "$named")
+  start_connect "resolved-${target##*/}"
+  if connected "$label"; then
+    tun=$(tun_name)
+    check "$label: the VPN's server is set for $tun" \
+      has_text "$(in_ct resolvectl dns "$tun" 2>&1)" "$VT_TUNNEL_DNS"
+    check "$label: and its domain" \
+      has_text "$(in_ct resolvectl domain "$tun" 2>&1)" "$VT_TUNNEL_DOMAIN"
+    check "$label: /etc/resolv.conf is still the link to $target" \
+      test "$(in_ct readlink /etc/resolv.conf)" = "$target"
+    close_connect
+    wait_connect_exit "$exit_bound"
+    check "$label: after the tunnel, routes, resolver and script state are as before" \
+      _vt_tunnel_poll 10 eval '[ "$(network_now)" = "$network_before" ]'
+    check "$label: no link has the VPN's server any more" \
+      eval '! in_ct resolvectl dns 2>&1 | grep -qF "$VT_TUNNEL_DNS"'
+    check "$label: the file the link names ($named) was never written" \
+      eval '[ "$(in_ct sha256sum "$named")" = "$target_sum" ]'
+  fi
+  close_connect
+done
 
 # --- a second installation over the running one ------------------------------------------
 before=$(in_ct systemctl show -p MainPID --value "$unit")

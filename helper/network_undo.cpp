@@ -1,0 +1,248 @@
+#include "helper/network_undo.hpp"
+
+#include <fcntl.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <span>
+#include <system_error>
+#include <vector>
+
+#include "helper/line_splitter.hpp"
+#include "helper/output_drain.hpp"
+#include "platform/posix/io.hpp"
+#include "platform/process/pipe.hpp"
+#include "platform/process/task.hpp"
+#include "platform/service/host.hpp"
+
+namespace vantreel {
+namespace {
+
+namespace fs = std::filesystem;
+namespace process = platform::process;
+
+constexpr std::string_view kEnviron = "environ";
+constexpr std::string_view kBootId = "boot_id";
+constexpr std::string_view kState = "state";
+constexpr std::string_view kResolverWritten = "resolv.conf.written";
+constexpr auto kKillGrace = std::chrono::seconds(1);
+constexpr auto kOutputGrace = std::chrono::milliseconds(500);
+
+std::optional<std::string> readWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    return std::nullopt;
+  }
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The NUL-separated entries of an environment, as they were.
+std::vector<std::string> entries(const std::string& environ) {
+  std::vector<std::string> result;
+  std::size_t begin = 0;
+  while (begin < environ.size()) {
+    std::size_t end = environ.find('\0', begin);
+    if (end == std::string::npos) {
+      end = environ.size();
+    }
+    if (end > begin) {
+      result.emplace_back(environ.substr(begin, end - begin));
+    }
+    begin = end + 1;
+  }
+  return result;
+}
+
+std::string valueOf(const std::vector<std::string>& environment, std::string_view name) {
+  for (const auto& entry : environment) {
+    if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
+        entry[name.size()] == '=') {
+      return entry.substr(name.size() + 1);
+    }
+  }
+  return {};
+}
+
+// The saved state file of the distribution's script whose name begins with prefix.
+std::optional<fs::path> savedState(const std::string& stateDirectory, std::string_view prefix) {
+  std::error_code error;
+  for (fs::directory_iterator it(stateDirectory, error), end; !error && it != end;
+       it.increment(error)) {
+    if (it->path().filename().string().starts_with(prefix)) {
+      return it->path();
+    }
+  }
+  return std::nullopt;
+}
+
+// Server-supplied text that ends up in the log: printable ASCII only, and short.
+std::string printable(std::string_view text) {
+  std::string result;
+  for (const char c : text.substr(0, 64)) {
+    result += (c >= 0x20 && c < 0x7f) ? c : '?';
+  }
+  return result;
+}
+
+}  // namespace
+
+std::string NetworkUndo::path(std::string_view name) const {
+  return directory_ + "/" + std::string(name);
+}
+
+void NetworkUndo::prepare(const std::string& copyDirectory) const {
+  if (directory_.empty()) {
+    return;
+  }
+  std::error_code error;
+  fs::create_directories(directory_, error);
+  fs::permissions(directory_, fs::perms::owner_all, error);
+  forget();
+  fs::create_directory_symlink(directory_, fs::path(copyDirectory) / linkName, error);
+}
+
+bool NetworkUndo::pending() const {
+  std::error_code error;
+  return !directory_.empty() && fs::is_regular_file(path(kEnviron), error);
+}
+
+void NetworkUndo::forget() const {
+  std::error_code error;
+  // The mark first: an interrupted clean-up never leaves a disconnect owed without its state.
+  fs::remove(path(kEnviron), error);
+  fs::remove_all(path(kState), error);
+  fs::remove(path(kBootId), error);
+  fs::remove(path(kResolverWritten), error);
+}
+
+std::string NetworkUndo::restoring() const {
+  const auto environment = entries(readWhole(path(kEnviron)).value_or(""));
+  const std::string state = path(kState);
+  std::string what;
+  if (savedState(state, "defaultroute.")) {
+    what += "the default route, ";
+  }
+  const std::string gateway = valueOf(environment, "VPNGATEWAY");
+  if (!gateway.empty()) {
+    what += "no route to " + printable(gateway) + ", ";
+  }
+  if (savedState(state, "resolv.conf-backup.")) {
+    what += "the resolver file, ";
+  }
+  return "restored the network after tunnel " + printable(valueOf(environment, "TUNDEV")) +
+         " ended without its disconnect: " + what;
+}
+
+std::optional<std::string> NetworkUndo::replay(const std::string& script, const LineSink& sink,
+                                               std::chrono::milliseconds bound) const {
+  if (!pending()) {
+    return std::nullopt;
+  }
+  auto environment = entries(readWhole(path(kEnviron)).value_or(""));
+  std::erase_if(environment, [](const std::string& entry) { return entry.starts_with("reason="); });
+  environment.emplace_back("reason=disconnect");
+
+  auto output = process::Pipe::make();
+  if (!output) {
+    forget();
+    return "cannot restore the network: " + output.error().description();
+  }
+  auto task = process::Task::create();
+  task->setExecutable(script);
+  task->setEnvironment(environment);
+  auto null = platform::process::FileHandle::fileHandleWithNullDevice();
+  if (null) {
+    task->setStandardInput(*null);
+  }
+  task->setStandardOutput(*output);
+  task->setStandardError(*output);
+  auto drain = std::make_shared<OutputDrain>(1);
+  const auto readEnd = output->fileHandleForReading();
+  readEnd->setReadabilityHandler(
+      [sink, drain, splitter = std::make_shared<LineSplitter>()](process::FileHandle& handle) {
+        auto data = handle.availableData();
+        const bool ended = !data || data->empty();
+        const auto lines = ended ? splitter->finish() : splitter->feed(*data);
+        if (sink) {
+          for (const auto& line : lines) {
+            sink(line);
+          }
+        }
+        if (ended) {
+          drain->streamEnded();
+          handle.clearReadabilityHandler();
+        }
+      });
+  // Read before the script runs: a disconnect that runs removes what was kept.
+  std::string entry = restoring();
+  if (auto launched = task->launch(); !launched) {
+    readEnd->clearReadabilityHandler();
+    entry = "cannot restore the network: " + launched.error();
+  } else {
+    const bool finished = task->waitUntilExit(bound);
+    if (!finished) {
+      task->kill();
+      (void)task->waitUntilExit(kKillGrace);
+    }
+    (void)drain->waitUntilDrained(kOutputGrace);
+    readEnd->clearReadabilityHandler();
+    entry += finished ? "script status " + std::to_string(task->terminationStatus())
+                      : "script killed after it ran out of time";
+  }
+  forget();
+  return entry;
+}
+
+std::string NetworkUndo::restoreResolverOnly() const {
+  const auto written = readWhole(path(kResolverWritten));
+  const auto backup = savedState(path(kState), "resolv.conf-backup.");
+  if (!written || !backup) {
+    return "the tunnel had not changed the resolver file";
+  }
+  const auto current = readWhole(resolverFile_);
+  if (!current || *current != *written) {
+    return "left " + resolverFile_ + " alone: it changed since the tunnel wrote it";
+  }
+  // The script writes through the name; a link into /usr names a file of the distribution's.
+  const std::string target = platform::service::resolvingSymlinks(resolverFile_);
+  if (target.starts_with("/usr/")) {
+    return "left " + resolverFile_ + " alone: it names " + target;
+  }
+  const auto original = readWhole(backup->string());
+  auto file = platform::posix::openFile(target, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+  if (!original || !file) {
+    return "cannot restore " + resolverFile_ +
+           (file ? std::string() : ": " + file.error().description());
+  }
+  if (auto done = platform::posix::writeAll(file->get(), std::as_bytes(std::span(*original)));
+      !done) {
+    return "cannot restore " + resolverFile_ + ": " + done.error().description();
+  }
+  return "restored " + resolverFile_;
+}
+
+std::optional<std::string> NetworkUndo::recover(const std::optional<std::string>& script,
+                                                const std::string& bootId, const LineSink& sink,
+                                                std::chrono::milliseconds bound) const {
+  if (!pending()) {
+    return std::nullopt;
+  }
+  std::string keptBoot = readWhole(path(kBootId)).value_or("");
+  while (!keptBoot.empty() && (keptBoot.back() == '\n' || keptBoot.back() == '\r')) {
+    keptBoot.pop_back();
+  }
+  const bool sameBoot = keptBoot.empty() || bootId.empty() || keptBoot == bootId;
+  std::error_code error;
+  if (sameBoot && script && fs::is_regular_file(*script, error)) {
+    return replay(*script, sink, bound);
+  }
+  std::string entry = (sameBoot ? "a tunnel ended without its disconnect and its script is gone: "
+                                : "a tunnel was up when the machine went down: ") +
+                      restoreResolverOnly() + "; no route touched";
+  forget();
+  return entry;
+}
+
+}  // namespace vantreel

@@ -1,0 +1,144 @@
+#include "helper/network_undo.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vantreel {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+
+std::string readWhole(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// What the routing script leaves while a tunnel is up, and a stand-in for the script copy that
+// records the environment it is run with.
+class NetworkUndoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "vt-undo.XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+    kept_ = root_ / "kept";
+    resolver_ = root_ / "resolv.conf";
+    script_ = root_ / "vpnc-script";
+    write(script_,
+          "#!/bin/sh\ncat /proc/$$/environ >\"" + (root_ / "ran-with").string() +
+              "\"\necho \"restoring ${TUNDEV}\"\n[ -z \"$HANG\" ] || { echo $$ >\"" +
+              (root_ / "pid").string() +
+              "\"; exec sleep 30; }\n"
+              // As the bundle's script does once its disconnect has run.
+              "rm -rf \"$(dirname \"$0\")/kept/environ\" \"$(dirname \"$0\")/kept/state\"\n");
+    fs::permissions(script_, fs::perms::owner_all);
+    NetworkUndo(kept_.string(), resolver_.string()).prepare(root_.string());
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  // A configured tunnel: its environment, boot, saved state and the resolver it wrote.
+  void configured(const std::string& environ, const std::string& boot) {
+    write(kept_ / "environ", environ);
+    write(kept_ / "boot_id", boot + "\n");
+    fs::create_directories(kept_ / "state");
+    write(kept_ / "state" / "resolv.conf-backup.77", kOwn);
+    write(kept_ / "state" / "defaultroute.77", "default via 192.0.2.1 dev eth0\n");
+    write(kept_ / "resolv.conf.written", kVpn);
+  }
+
+  [[nodiscard]] NetworkUndo undo() const { return NetworkUndo(kept_.string(), resolver_.string()); }
+
+  static constexpr const char* kOwn = "nameserver 192.0.2.53\n";
+  static constexpr const char* kVpn = "#@VPNC_GENERATED@\nnameserver 10.213.8.1\n";
+  fs::path root_, kept_, resolver_, script_;
+};
+
+TEST_F(NetworkUndoTest, ReplaysTheDisconnectWithTheKeptEnvironmentByteExactOnce) {
+  // Server-supplied values stay as they came: a newline, shell syntax, no trailing newline.
+  const std::vector<std::string> given{"reason=connect", "TUNDEV=tun7",
+                                       "CISCO_BANNER=line one\nline two $(reboot) `id` '\"",
+                                       "VPNGATEWAY=172.31.8.1"};
+  std::string environ;
+  for (const auto& entry : given) {
+    environ += entry + '\0';
+  }
+  environ.pop_back();
+  configured(environ, "boot-a");
+  write(resolver_, kVpn);
+  std::vector<std::string> lines;
+  const auto entry = undo().recover(
+      script_.string(), "boot-a", [&](const std::string& line) { lines.push_back(line); },
+      milliseconds(5000));
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_NE(entry->find("tun7"), std::string::npos) << *entry;
+  EXPECT_NE(entry->find("the default route"), std::string::npos) << *entry;
+  EXPECT_NE(entry->find("script status 0"), std::string::npos) << *entry;
+  EXPECT_EQ(lines, std::vector<std::string>{"restoring tun7"});
+
+  auto ran = readWhole(root_ / "ran-with");
+  std::vector<std::string> entries;
+  for (std::size_t at = 0, end = 0; at < ran.size(); at = end + 1) {
+    end = ran.find('\0', at);
+    entries.push_back(ran.substr(at, end - at));
+  }
+  EXPECT_EQ(entries, (std::vector<std::string>{"TUNDEV=tun7",
+                                               "CISCO_BANNER=line one\nline two $(reboot) `id` '\"",
+                                               "VPNGATEWAY=172.31.8.1", "reason=disconnect"}));
+  EXPECT_FALSE(undo().pending());
+  fs::remove(root_ / "ran-with");
+  EXPECT_EQ(undo().replay(script_.string(), {}, milliseconds(5000)), std::nullopt);
+  EXPECT_FALSE(fs::exists(root_ / "ran-with"));
+}
+
+TEST_F(NetworkUndoTest, AReplayThatHangsIsKilledAtItsBound) {
+  configured(std::string("reason=connect\0HANG=1", 21), "boot-a");
+  const auto started = std::chrono::steady_clock::now();
+  const auto entry = undo().replay(script_.string(), {}, milliseconds(300));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_NE(entry->find("killed"), std::string::npos) << *entry;
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(std::stoi(readWhole(root_ / "pid")))));
+  EXPECT_FALSE(undo().pending());
+}
+
+// After a power loss: no route and no script, only the resolver file, and only when it still
+// holds exactly what the script wrote.
+TEST_F(NetworkUndoTest, AfterAnotherBootOnlyTheScriptsOwnResolverFileIsGivenBack) {
+  struct Case {
+    const char* name;
+    std::string resolverBefore;
+    std::string resolverAfter;
+  };
+  const std::vector<Case> cases{
+      {"still the script's", kVpn, kOwn},
+      {"replaced since", "nameserver 198.51.100.1\n", "nameserver 198.51.100.1\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    configured("reason=connect", "boot-a");
+    write(resolver_, c.resolverBefore);
+    const auto entry = undo().recover(script_.string(), "boot-b", {}, milliseconds(5000));
+    ASSERT_TRUE(entry.has_value());
+    EXPECT_NE(entry->find("no route touched"), std::string::npos) << *entry;
+    EXPECT_EQ(readWhole(resolver_), c.resolverAfter);
+    EXPECT_FALSE(fs::exists(root_ / "ran-with"));
+    EXPECT_FALSE(undo().pending());
+  }
+}
+
+}  // namespace
+}  // namespace vantreel
