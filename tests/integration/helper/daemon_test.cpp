@@ -102,6 +102,7 @@ class HostileUser {
   };
 
   explicit HostileUser(Plan plan) : plan_(std::move(plan)) {
+    envp_.reserve(plan_.environment.size() + 1);
     for (auto& entry : plan_.environment) {
       envp_.push_back(entry.data());
     }
@@ -380,8 +381,10 @@ class DaemonTest : public ::testing::Test {
   std::string socketPath() const { return (scratch_ / "org.vantreel.desktop.helperd").string(); }
   std::vector<std::string> environmentList() const {
     std::vector<std::string> list;
+    list.reserve(environment_.size());
     for (const auto& [name, value] : environment_) {
-      list.push_back(name + "=" + value);
+      list.push_back(name);
+      list.back().append("=").append(value);
     }
     return list;
   }
@@ -692,11 +695,9 @@ TEST_F(DaemonTest, AFrameFromAnotherHolderOfTheSocketEndsTheConnection) {
   // came first, so the parent tries until it gets a welcome.
   const auto path = (scratch_ / "org.vantreel.desktop.helperd").string();
   const std::string tool = helperctl();
-  std::vector<std::string> environment;
-  for (const auto& [name, value] : environment_) {
-    environment.push_back(name + "=" + value);
-  }
+  auto environment = environmentList();
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (auto& entry : environment) {
     envp.push_back(entry.data());
   }
