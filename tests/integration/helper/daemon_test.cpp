@@ -846,6 +846,22 @@ TEST_F(DaemonTest, AClientGoneMidMessageFreesItsSlot) {
             0U);
 }
 
+TEST_F(DaemonTest, ClientsGoneMidMessageHoldBoundedThreads) {
+  // As above, three times over: each connection keeps its thread until its status returns.
+  const auto user = scenario("bounded", Scenario().exit(0));
+  auto& holder = client(helperctl());
+  holder.send("startheld " + user + " localhost");
+  auto& piler = client(app());
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(piler.call("pile 63"));
+  }
+  const auto held = threads();
+  EXPECT_LE(held, baseline_.first + 2 * 64 + 2) << "threads of clients that have gone";
+  std::cout << "[figures] threads with 189 clients gone mid-call: " << held << "\n";
+  EXPECT_EQ(summary(holder.waitFor("start")),
+            "false 1 failed to read the secret from the XPC file descriptor idle 0");
+}
+
 TEST_F(DaemonTest, APaddedCallerDelaysNobodysAdmission) {
   using platform::codesign::EmbeddedSignature;
   const auto signedTool = readAll(helperctl());
