@@ -1,6 +1,5 @@
 #include "platform/xpc/connection.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <utility>
