@@ -11,6 +11,7 @@
 #include "helper/helper_service.hpp"
 #include "helper/resolver_file_guard.hpp"
 #include "platform/posix/allocator.hpp"
+#include "platform/posix/descriptor_limit.hpp"
 #include "platform/posix/io.hpp"
 #include "platform/posix/termination_signals.hpp"
 #include "platform/service/host.hpp"
@@ -21,6 +22,12 @@ namespace {
 
 // Open connections beyond this are refused before admission; each one holds a thread.
 constexpr std::size_t kMaximumConnections = 64;
+// What one user other than root may hold of them, so that another user still gets in.
+constexpr std::size_t kConnectionsPerUser = 8;
+// A connection holds its socket, a pidfd, a wake descriptor and, for a moment, what a frame
+// brings and what its admission opens; connections whose clients have gone may be as many
+// again while their last call ends. The rest is the daemon's own and its tunnel's.
+constexpr std::size_t kDescriptorsWanted = 2 * kMaximumConnections * 16 + 256;
 constexpr int kExitNotRoot = 78;
 // How long the daemon's end waits for replies and lines it queued to reach their clients; a
 // client that does not read is not waited for longer.
@@ -51,6 +58,11 @@ int main() {
     HelperLog::error(signals.error().description());
     return 1;
   }
+  if (auto limit = platform::posix::raiseDescriptorLimit(kDescriptorsWanted);
+      !limit || *limit < kDescriptorsWanted) {
+    HelperLog::error(limit ? "open descriptors are limited to " + std::to_string(*limit)
+                           : limit.error().description());
+  }
   // Before the listener: an OpenConnect that an earlier instance left behind goes first, so
   // that a new start never runs beside it.
   HelperService::shared().runner->recoverEarlierInstance();
@@ -60,8 +72,15 @@ int main() {
   platform::xpc::Listener listener{std::string(Constants::machService)};
   listener.setDelegate(delegate);
   listener.setMaximumConnections(kMaximumConnections);
+  listener.setMaximumConnectionsPerUser(kConnectionsPerUser);
   listener.setRefusalHandler(
       [](std::int32_t /*pid*/, const std::string& reason) { HelperLog::error(reason); });
+  // A daemon that can no longer accept must end, so that its service manager restarts it.
+  listener.setFailureHandler([](const std::string& reason) {
+    HelperLog::error(reason + "; exiting");
+    HelperService::shared().runner->shutDown();
+    platform::posix::exitProcess(1);
+  });
   listener.setRequirementCheck(CallerValidation::requirementCheck());
   if (auto resumed = listener.resume(); !resumed) {
     HelperLog::error(resumed.error().description());

@@ -47,7 +47,13 @@ SysResult<std::uint64_t> processStartTime(int pid) {
   if (!in) {
     return tl::unexpected(SysError{ESRCH, "read " + path});
   }
-  const std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string stat;
+  try {
+    // The stream buffer throws when the process ends between the open and the read (ESRCH).
+    stat.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  } catch (const std::ios_base::failure&) {
+    return tl::unexpected(SysError{ESRCH, "read " + path});
+  }
   // The command name (field 2) may hold blanks and parentheses; the fields after it start
   // behind the last ')'. Field 3 is the state; the start time is field 22.
   const auto close = stat.rfind(')');

@@ -1,6 +1,5 @@
 #include "platform/xpc/connection.hpp"
 
-#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <utility>
@@ -52,7 +51,7 @@ Connection::Connection(Passkey, std::string path, std::string label, bool isPriv
       wake_(posix::makeWakeFd().value_or(posix::UniqueFd())) {}
 
 Connection::Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, RequirementCheck check,
-                       Reporter report)
+                       std::shared_ptr<const void> slot, Reporter report)
     : side_(Side::server),
       label_("connection from pid " + std::to_string(peer.pid)),
       check_(std::move(check)),
@@ -63,12 +62,16 @@ Connection::Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, Requi
       pidfd_(std::move(peer.pidfd)),
       peerKey_(seqpacket::processKey(pidfd_.get())),
       liveFd_(socket.get()),
-      socket_(std::move(socket)) {}
+      slot_(std::move(slot)) {
+  outgoing_.attach(std::move(socket));
+}
 
 std::shared_ptr<Connection> Connection::accepted(posix::UniqueFd socket, PeerIdentity peer,
-                                                 RequirementCheck check, Reporter report) {
+                                                 RequirementCheck check,
+                                                 std::shared_ptr<const void> slot,
+                                                 Reporter report) {
   return std::make_shared<Connection>(Passkey{}, std::move(socket), std::move(peer),
-                                      std::move(check), std::move(report));
+                                      std::move(check), std::move(slot), std::move(report));
 }
 
 Connection::~Connection() {
@@ -100,8 +103,10 @@ void Connection::admitOnOwnThread(
         // that nobody joins keeps its stack for the life of the connection.
         std::jthread own;
         {
+          // A reader thread started meanwhile holds a slot of its own.
           std::scoped_lock guard(self->stateMutex_);
           own = std::move(self->admission_);
+          self->slot_.reset();
         }
         self.reset();
         posix::reapThread(std::move(own));
@@ -110,7 +115,7 @@ void Connection::admitOnOwnThread(
 
 bool Connection::peerHasGone() const {
   std::scoped_lock lock(stateMutex_);
-  return liveFd_ >= 0 && seqpacket::peerHungUp(liveFd_);
+  return liveFd_ >= 0 && seqpacket::peerHungUp(liveFd_, side_ == Side::server ? pidfd_.get() : -1);
 }
 
 std::int32_t Connection::processIdentifier() const {
@@ -178,9 +183,10 @@ void Connection::startReaderLocked() {
     return;
   }
   started_ = true;
-  reader_ = std::jthread([self = shared_from_this()]() mutable {
+  reader_ = std::jthread([self = shared_from_this(), slot = slot_]() mutable {
     self->run();
     self.reset();  // may run the destructor here, which then hands this thread to the reaper
+    slot.reset();
   });
 }
 
@@ -234,7 +240,7 @@ void Connection::sendCall(const std::string& selector, std::vector<Value> argume
                           const std::function<void(const Error&)>& onError) {
   std::optional<Error> refused;
   std::uint64_t id = 0;
-  Outgoing outgoing;
+  OutgoingQueue::Message outgoing;
   {
     std::scoped_lock lock(stateMutex_);
     const MethodSignature* method = remoteInterface_ ? remoteInterface_->method(selector) : nullptr;
@@ -276,7 +282,7 @@ void Connection::sendCall(const std::string& selector, std::vector<Value> argume
 
 void Connection::sendReply(std::uint64_t id, const std::string& selector,
                            std::vector<Value> values) {
-  Outgoing outgoing;
+  OutgoingQueue::Message outgoing;
   {
     std::scoped_lock lock(stateMutex_);
     if (finished_) {
@@ -303,72 +309,25 @@ void Connection::sendReply(std::uint64_t id, const std::string& selector,
 }
 
 void Connection::sendError(std::uint64_t id) {
-  (void)deliver(Outgoing{Frame{Frame::Kind::error, id, {}, {}}.encode(), {}});
+  (void)deliver(OutgoingQueue::Message{Frame{Frame::Kind::error, id, {}, {}}.encode(), {}});
 }
 
-bool Connection::deliver(Outgoing outgoing) {
-  std::uint64_t dropped = 0;
+bool Connection::deliver(OutgoingQueue::Message outgoing) {
   if (!outgoing.droppable) {
     // The peer hears of lost messages before the next reply, which may be its last.
-    {
-      std::scoped_lock lock(sendMutex_);
-      dropped = std::exchange(dropped_, 0);
-    }
-    announceDrops(dropped);
-    dropped = 0;
+    announceDrops(outgoing_.takeDrops());
   }
-  {
-    std::scoped_lock lock(sendMutex_);
-    if (sendClosed_) {
-      return false;
-    }
-    const bool announcing = std::find(announcing_.begin(), announcing_.end(),
-                                      std::this_thread::get_id()) != announcing_.end();
-    if (outgoing.droppable && !announcing &&
-        outboxBytes_ + outgoing.bytes.size() > kOutgoingBound) {
-      ++dropped_;
-      return true;
-    }
-    outboxBytes_ += outgoing.bytes.size();
-    outbox_.push_back(std::move(outgoing));
-    if (ready_) {
-      dropped = flushLocked();
-    }
-    if (!outbox_.empty() && wake_) {
-      // The connection's thread now waits for the socket to take the rest.
-      posix::signalWake(wake_.get());
-    }
+  const auto pushed = outgoing_.push(std::move(outgoing));
+  if (pushed.waiting && wake_) {
+    // The connection's thread now waits for the socket to take the rest.
+    posix::signalWake(wake_.get());
   }
-  announceDrops(dropped);
-  return true;
+  announceDrops(pushed.drops);
+  return pushed.accepted;
 }
 
 bool Connection::awaitSent(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock lock(sendMutex_);
-  return outboxEmptied_.wait_until(lock, deadline, [this] {
-    return outbox_.empty() || sendClosed_;
-  }) && outbox_.empty();
-}
-
-std::uint64_t Connection::flushLocked() {
-  while (!outbox_.empty() && socket_) {
-    const auto& next = outbox_.front();
-    std::vector<int> descriptors;
-    descriptors.reserve(next.descriptors.size());
-    for (const auto& fd : next.descriptors) {
-      descriptors.push_back(fd.get());
-    }
-    auto sent = seqpacket::sendDatagram(socket_.get(), next.bytes, descriptors, true);
-    if (!sent && (sent.error().code == EAGAIN || sent.error().code == EWOULDBLOCK)) {
-      return 0;
-    }
-    // A peer that has gone shows as the end of the stream to the connection's thread; what
-    // it can no longer read goes.
-    outboxBytes_ -= next.bytes.size();
-    outbox_.pop_front();
-  }
-  outboxEmptied_.notify_all();
-  return std::exchange(dropped_, 0);
+  return outgoing_.awaitEmpty(deadline);
 }
 
 void Connection::announceDrops(std::uint64_t dropped) {
@@ -383,14 +342,9 @@ void Connection::announceDrops(std::uint64_t dropped) {
   if (!handler) {
     return;
   }
-  // The notice itself is never dropped: it is what tells of the others.
-  {
-    std::scoped_lock lock(sendMutex_);
-    announcing_.push_back(std::this_thread::get_id());
-  }
+  outgoing_.beginNotice();
   callQuietly(handler, dropped);
-  std::scoped_lock lock(sendMutex_);
-  announcing_.erase(std::find(announcing_.begin(), announcing_.end(), std::this_thread::get_id()));
+  outgoing_.endNotice();
 }
 
 void Connection::failPending(std::uint64_t id, const Error& error) {
@@ -408,25 +362,20 @@ void Connection::failPending(std::uint64_t id, const Error& error) {
 }
 
 Connection::Admission Connection::admit() {
-  {
-    std::scoped_lock lock(sendMutex_);
-    if (sendClosed_) {
-      return Admission::closed;
-    }
+  auto admission = Admission::closed;
+  const auto opened = outgoing_.open([&admission](int socket) {
     // Anything queued now was sent before the peer was admitted, possibly by code that has
     // since exec'd the program that passed admission: it must not be read under that identity.
-    auto queued = seqpacket::anythingQueued(socket_.get());
-    if (!queued) {
-      return Admission::failed;
-    }
-    if (*queued) {
-      return Admission::sentEarly;
-    }
+    auto queued = seqpacket::anythingQueued(socket);
+    admission = !queued ? Admission::failed : *queued ? Admission::sentEarly : Admission::admitted;
     const auto welcome = Frame{Frame::Kind::welcome, 0, {}, {}}.encode();
-    if (!seqpacket::sendDatagram(socket_.get(), welcome, {}, true)) {
-      return Admission::failed;
+    if (admission == Admission::admitted && !seqpacket::sendDatagram(socket, welcome, {}, true)) {
+      admission = Admission::failed;
     }
-    ready_ = true;
+    return admission == Admission::admitted;
+  });
+  if (!opened) {
+    return admission;
   }
   std::scoped_lock lock(stateMutex_);
   admitted_ = true;
@@ -443,10 +392,7 @@ std::optional<Error> Connection::connectClient(int& fd) {
     return Error(Error::invalid, connected.error().description());
   }
   fd = connected->get();
-  {
-    std::scoped_lock lock(sendMutex_);
-    socket_ = std::move(*connected);
-  }
+  outgoing_.attach(std::move(*connected));
   {
     std::scoped_lock lock(stateMutex_);
     liveFd_ = fd;
@@ -479,16 +425,11 @@ std::optional<Error> Connection::connectClient(int& fd) {
     }
     return Error(Error::invalid, "connect " + path_ + ": refused by the service");
   }
-  std::uint64_t dropped = 0;
-  {
-    std::scoped_lock lock(sendMutex_);
-    if (sendClosed_) {
-      return endError(Ending::invalidated);
-    }
-    ready_ = true;
-    dropped = flushLocked();
+  const auto dropped = outgoing_.open([](int /*socket*/) { return true; });
+  if (!dropped) {
+    return endError(Ending::invalidated);
   }
-  announceDrops(dropped);
+  announceDrops(*dropped);
   return std::nullopt;
 }
 
@@ -521,28 +462,20 @@ Connection::Ending Connection::serve(int fd) {
     peerKey = peerKey_;
   }
   for (;;) {
-    bool sending = false;
-    bool reading = false;
-    {
-      std::scoped_lock lock(sendMutex_);
-      sending = !outbox_.empty();
-      // A peer whose replies pile up unread is not read from until it catches up.
-      reading = outboxBytes_ < kOutgoingBound;
-    }
-    auto ready = seqpacket::waitForSocket(fd, reading, sending, wake_.get());
-    if (!ready) {
+    const bool sending = outgoing_.hasWaiting();
+    // A peer whose replies pile up unread is not read from until it catches up.
+    const bool reading = !outgoing_.isOverBound();
+    // The admitted process has ended: whoever still holds the socket is not it.
+    auto ready = seqpacket::waitForSocket(fd, reading, sending, wake_.get(),
+                                          side_ == Side::server ? peerPidfd : -1);
+    if (!ready || ready->exited) {
       return Ending::interrupted;
     }
     if (ready->woken) {
       posix::drainWake(wake_.get());
     }
     if (ready->writable) {
-      std::uint64_t dropped = 0;
-      {
-        std::scoped_lock lock(sendMutex_);
-        dropped = flushLocked();
-      }
-      announceDrops(dropped);
+      announceDrops(outgoing_.flush());
     }
     if (!ready->readable) {
       continue;
@@ -706,17 +639,7 @@ void Connection::finish(Ending ending, std::optional<Error> failure) {
     onDrops = std::move(dropNoticeHandler_);
     object = std::move(exportedObject_);
   }
-  std::deque<Outgoing> unsent;
-  {
-    std::scoped_lock lock(sendMutex_);
-    sendClosed_ = true;
-    ready_ = false;
-    unsent.swap(outbox_);
-    outboxBytes_ = 0;
-    socket_.reset();
-  }
-  outboxEmptied_.notify_all();
-  unsent.clear();
+  outgoing_.close();
   onDrops = nullptr;
   object.reset();
   const Error error = failure ? *failure : endError(ending);

@@ -1,10 +1,8 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,6 +18,7 @@
 #include "platform/xpc/exported_object.hpp"
 #include "platform/xpc/frame.hpp"
 #include "platform/xpc/interface.hpp"
+#include "platform/xpc/outgoing_queue.hpp"
 #include "platform/xpc/peer_identity.hpp"
 #include "platform/xpc/remote_proxy.hpp"
 #include "platform/xpc/requirement_check.hpp"
@@ -32,21 +31,14 @@ namespace vantreel::platform::xpc {
 // delivered one at a time on the connection's own thread, as are the client's replies and
 // error handlers.
 //
-// Sending never waits for the peer: frames go out at once when the socket takes them, else
-// into a queue of at most kOutgoingBound bytes that the connection's thread empties as the
-// peer reads. Replies and calls always join that queue (a peer that stops reading is then no
-// longer read from either); one-way messages that would exceed the bound are dropped and
-// counted, and the drop notice handler hears how many once the queue has emptied again, or
-// before the next reply joins it, whichever comes first.
+// Sending never waits for the peer (see OutgoingQueue); a peer that stops reading is no longer
+// read from either, and the drop notice handler hears how many one-way messages it lost.
 class Connection : public std::enable_shared_from_this<Connection> {
   struct Passkey {};
 
  public:
   // Refuse a service whose process does not run as root.
   static constexpr std::uint64_t privileged = 4096;
-  // Bytes of frames waiting for a peer that does not read, beyond which one-way messages are
-  // dropped and nothing more is read from it.
-  static constexpr std::size_t kOutgoingBound = std::size_t{256} * 1024;
   // Told of refusals and foreign senders after admission, as full texts for the log.
   using Reporter = std::function<void(const std::string& text)>;
 
@@ -56,7 +48,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   Connection(Passkey, std::string path, std::string label, bool privileged);
   Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, RequirementCheck check,
-             Reporter report);
+             std::shared_ptr<const void> slot, Reporter report);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   ~Connection();
@@ -102,20 +94,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::function<void(std::vector<Value>)> onReply;
     std::function<void(const Error&)> onError;
   };
-  struct Outgoing {
-    std::vector<std::uint8_t> bytes;
-    std::vector<posix::UniqueFd> descriptors;
-    bool droppable = false;  // a one-way message
-  };
 
+  // slot is held by the connection's threads, and let go when the last of them ends.
   static std::shared_ptr<Connection> accepted(posix::UniqueFd socket, PeerIdentity peer,
-                                              RequirementCheck check, Reporter report);
+                                              RequirementCheck check,
+                                              std::shared_ptr<const void> slot, Reporter report);
   // Runs admission (the delegate's check, then admit()) on a thread of the connection's own,
   // so that no other connection waits for it.
   void admitOnOwnThread(std::function<void(const std::shared_ptr<Connection>&)> admission);
   Admission admit();
   [[nodiscard]] bool isInvalidated() const;
-  // The peer closed its end, perhaps while one of its messages is still being handled.
+  // The peer closed its end or its process has ended, perhaps while one of its messages is
+  // still being handled.
   [[nodiscard]] bool peerHasGone() const;
 
   void sendCall(const std::string& selector, std::vector<Value> arguments,
@@ -125,10 +115,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void sendError(std::uint64_t id);
   // Sends at once when the handshake is done and the socket takes it, else queues (or drops
   // a one-way message beyond the bound); false when it cannot be sent.
-  bool deliver(Outgoing outgoing);
-  // Sends what is queued until the socket would block; returns the drops to announce once the
-  // queue has emptied.
-  std::uint64_t flushLocked();
+  bool deliver(OutgoingQueue::Message outgoing);
   void announceDrops(std::uint64_t dropped);
   void failPending(std::uint64_t id, const Error& error);
   void startReaderLocked();
@@ -150,7 +137,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Wakes the connection's thread when something was queued for it to send.
   posix::UniqueFd wake_;
 
-  mutable std::mutex stateMutex_;  // guards every member from here to sendMutex_
+  mutable std::mutex stateMutex_;  // guards every member from here to outgoing_
   std::int32_t pid_ = 0;
   std::optional<AuditToken> token_;
   posix::UniqueFd pidfd_;
@@ -173,17 +160,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   int liveFd_ = -1;  // the socket while it is open, for invalidate() to shut it down
   std::jthread reader_;
   std::jthread admission_;
+  std::shared_ptr<const void> slot_;  // until the threads above have taken it
 
-  // guards socket_, ready_, sendClosed_, outbox_, outboxBytes_, dropped_, announcing_
-  std::mutex sendMutex_;
-  posix::UniqueFd socket_;
-  bool ready_ = false;  // the handshake is done: frames may go out
-  bool sendClosed_ = false;
-  std::deque<Outgoing> outbox_;
-  std::size_t outboxBytes_ = 0;
-  std::uint64_t dropped_ = 0;                // one-way messages dropped and not yet announced
-  std::vector<std::thread::id> announcing_;  // threads sending a drop notice
-  std::condition_variable outboxEmptied_;    // with sendMutex_
+  OutgoingQueue outgoing_;
 };
 
 }  // namespace vantreel::platform::xpc

@@ -20,6 +20,7 @@ namespace vantreel::platform::xpc {
 class Listener {
  public:
   using RefusalHandler = std::function<void(std::int32_t pid, const std::string& reason)>;
+  using FailureHandler = std::function<void(const std::string& reason)>;
 
   explicit Listener(std::string serviceName);
   Listener(const Listener&) = delete;
@@ -31,9 +32,16 @@ class Listener {
   // Held weakly: the program keeps the delegate alive. Without one every connection is refused.
   void setDelegate(std::weak_ptr<ListenerDelegate> delegate);
   // Connections beyond this many open ones are closed at once, before the delegate sees them.
+  // A connection counts until its thread has ended; those whose peer has gone while a call of
+  // theirs still runs count against a second allowance of the same size.
   void setMaximumConnections(std::size_t maximum);
-  // Told of every connection refused by the listener itself (not by the delegate).
+  // No user but the service's own may hold more than this many of them.
+  void setMaximumConnectionsPerUser(std::size_t share);
+  // Told of connections refused by the listener itself (not by the delegate), the first of a
+  // burst in full and the rest as one count, and of trouble accepting; pid 0 when none applies.
   void setRefusalHandler(RefusalHandler handler);
+  // Told once, on the acceptor's thread, when no connection can be accepted any more.
+  void setFailureHandler(FailureHandler handler);
   // Used by the connections to check their code-signing requirement.
   void setRequirementCheck(RequirementCheck check);
 

@@ -37,12 +37,17 @@ struct Datagram {
 [[nodiscard]] posix::SysResult<posix::UniqueFd> listenOn(const std::string& path);
 // The listening socket a service manager handed over (LISTEN_FDS, LISTEN_PID), taken once.
 [[nodiscard]] std::optional<posix::UniqueFd> takeInheritedListener();
-// Waits for a connection on listenFd; nullopt when wakeFd became readable first.
+// Waits for a connection on listenFd; nullopt when wakeFd became readable first or timeoutMs
+// (negative: none) passed. Running out of descriptors or memory comes back as the error.
 [[nodiscard]] posix::SysResult<std::optional<posix::UniqueFd>> acceptOrWake(int listenFd,
-                                                                            int wakeFd);
+                                                                            int wakeFd,
+                                                                            int timeoutMs = -1);
+// Accepts one waiting connection, if there is one, and closes it at once.
+void shedPending(int listenFd) noexcept;
 [[nodiscard]] posix::SysResult<PeerIdentity> peerIdentity(int fd);
 // Only the peer's pid, for messages about connections refused before their identity is taken.
 [[nodiscard]] std::int32_t peerPid(int fd) noexcept;
+[[nodiscard]] std::optional<std::uint32_t> peerUid(int fd) noexcept;
 
 // Asks the kernel to attach its sender to every datagram received on fd from now on; pidfds
 // come as well where the running kernel has them.
@@ -74,12 +79,14 @@ struct Readiness {
   bool readable = false;  // a datagram, the end of the stream or an error is there
   bool writable = false;
   bool woken = false;
+  bool exited = false;  // the process behind exitFd has ended
 };
-// Waits until fd is readable (when asked), writable (when asked) or wakeFd is readable.
+// Waits until fd is readable (when asked), writable (when asked), wakeFd is readable or the
+// process of the pidfd exitFd (when not -1) has ended.
 [[nodiscard]] posix::SysResult<Readiness> waitForSocket(int fd, bool readable, bool writable,
-                                                        int wakeFd);
-// Whether the peer has closed its end, without waiting.
-[[nodiscard]] bool peerHungUp(int fd) noexcept;
+                                                        int wakeFd, int exitFd = -1);
+// Whether the peer has closed its end, or (pidfd not -1) its process has ended, without waiting.
+[[nodiscard]] bool peerHungUp(int fd, int pidfd = -1) noexcept;
 // Whether a datagram with content is already queued, without waiting.
 [[nodiscard]] posix::SysResult<bool> anythingQueued(int fd);
 void shutdownBoth(int fd) noexcept;

@@ -143,16 +143,17 @@ std::optional<UniqueFd> takeInheritedListener() {
   return taken;
 }
 
-SysResult<std::optional<UniqueFd>> acceptOrWake(int listenFd, int wakeFd) {
+SysResult<std::optional<UniqueFd>> acceptOrWake(int listenFd, int wakeFd, int timeoutMs) {
   for (;;) {
     pollfd entries[2] = {{listenFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    if (::poll(entries, 2, -1) < 0) {
+    const int ready = ::poll(entries, 2, timeoutMs);
+    if (ready < 0) {
       if (errno == EINTR) {
         continue;
       }
       return tl::unexpected(lastError("poll"));
     }
-    if (entries[1].revents != 0) {
+    if (ready == 0 || entries[1].revents != 0) {
       return std::optional<UniqueFd>();
     }
     const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -167,6 +168,16 @@ SysResult<std::optional<UniqueFd>> acceptOrWake(int listenFd, int wakeFd) {
   }
 }
 
+void shedPending(int listenFd) noexcept {
+  pollfd entry{listenFd, POLLIN, 0};
+  if (::poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0) {
+    const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+}
+
 std::int32_t peerPid(int fd) noexcept {
   ucred credentials{};
   socklen_t length = sizeof credentials;
@@ -174,6 +185,15 @@ std::int32_t peerPid(int fd) noexcept {
     return 0;
   }
   return credentials.pid;
+}
+
+std::optional<std::uint32_t> peerUid(int fd) noexcept {
+  ucred credentials{};
+  socklen_t length = sizeof credentials;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) {
+    return std::nullopt;
+  }
+  return credentials.uid;
 }
 
 SysResult<PeerIdentity> peerIdentity(int fd) {
@@ -307,12 +327,12 @@ SenderVerdict judgeSender(const std::optional<Sender>& sender, std::int32_t peer
   return SenderVerdict::peer;
 }
 
-SysResult<Readiness> waitForSocket(int fd, bool readable, bool writable, int wakeFd) {
+SysResult<Readiness> waitForSocket(int fd, bool readable, bool writable, int wakeFd, int exitFd) {
   for (;;) {
     const short events =
         static_cast<short>((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));  // NOLINT
-    pollfd entries[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
-    if (::poll(entries, 2, -1) < 0) {
+    pollfd entries[3] = {{fd, events, 0}, {wakeFd, POLLIN, 0}, {exitFd, POLLIN, 0}};
+    if (::poll(entries, exitFd >= 0 ? 3 : 2, -1) < 0) {
       if (errno == EINTR) {
         continue;
       }
@@ -323,13 +343,16 @@ SysResult<Readiness> waitForSocket(int fd, bool readable, bool writable, int wak
     ready.readable = (entries[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
     ready.writable = (entries[0].revents & POLLOUT) != 0;
     ready.woken = entries[1].revents != 0;
+    ready.exited = exitFd >= 0 && entries[2].revents != 0;
     return ready;
   }
 }
 
-bool peerHungUp(int fd) noexcept {
-  pollfd entry{fd, POLLRDHUP, 0};
-  return ::poll(&entry, 1, 0) > 0 && (entry.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+bool peerHungUp(int fd, int pidfd) noexcept {
+  pollfd entries[2] = {{fd, POLLRDHUP, 0}, {pidfd, POLLIN, 0}};
+  return ::poll(entries, pidfd >= 0 ? 2 : 1, 0) > 0 &&
+         ((entries[0].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0 ||
+          (pidfd >= 0 && entries[1].revents != 0));
 }
 
 SysResult<Datagram> receiveDatagram(int fd, bool dontWait) {

@@ -2,9 +2,14 @@
 // signed inside a test bundle (or unsigned, or signed under another identifier), with the
 // scripted OpenConnect stand-in inside that bundle.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -78,6 +83,215 @@ platform::codesign::Sha256::Digest digestOf(const std::string& content, std::uin
   }
   return hash.finish();
 }
+
+// A hostile local user (nobody) that hands sockets over to the signed tool: a child connects
+// and at once becomes the tool, while the user's own process keeps the socket. It runs forked,
+// with everything it needs made beforehand, and tells the test over a pipe: 'W' for each socket
+// the daemon welcomed, 'A' or 'R' for whether a frame it forged as the tool's got an answer or
+// closed the socket, 'D' once its tools have ended (the sockets stay held until the test goes),
+// 'N' when no namespaces of its own can be had, and 'E' when it is done.
+class HostileUser {
+ public:
+  struct Plan {
+    std::string socketPath;
+    std::string tool;
+    std::vector<std::string> environment;
+    int sockets = 1;    // welcomed sockets to gather
+    int attempts = 60;  // hand-offs tried at most
+    // In pid and user namespaces of its own, where it may put any of its pids on a frame.
+    bool forgeInNamespaces = false;
+  };
+
+  explicit HostileUser(Plan plan) : plan_(std::move(plan)) {
+    envp_.reserve(plan_.environment.size() + 1);
+    for (auto& entry : plan_.environment) {
+      envp_.push_back(entry.data());
+    }
+    envp_.push_back(nullptr);
+    address_.sun_family = AF_UNIX;
+    std::memcpy(address_.sun_path, plan_.socketPath.c_str(), plan_.socketPath.size());
+    status_ = platform::xpc::Frame{platform::xpc::Frame::Kind::call, 1,
+                                   "statusWithReply:", platform::xpc::ArchivedObject::array()}
+                  .encode();
+    auto reports = platform::posix::makePipe();
+    auto control = platform::posix::makePipe();
+    if (!reports || !control) {
+      ADD_FAILURE() << "pipes for the hostile user";
+      return;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      reports->read.reset();
+      control->write.reset();
+      act(reports->write.get(), control->read.get());
+    }
+    reports_ = std::move(reports->read);
+    control_ = std::move(control->write);
+  }
+  ~HostileUser() {
+    control_.reset();
+    if (pid_ > 0) {
+      int status = 0;
+      (void)::waitpid(pid_, &status, 0);
+    }
+  }
+  HostileUser(const HostileUser&) = delete;
+  HostileUser& operator=(const HostileUser&) = delete;
+
+  // Reports up to and including `until`, or all there are by the bound.
+  std::string reportsUntil(char until) {
+    std::string seen;
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    while (seen.find(until) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      if (!platform::posix::waitReadable(reports_.get(), 1s).value_or(false)) {
+        continue;
+      }
+      std::byte got[1];
+      if (platform::posix::readSome(reports_.get(), got).value_or(0) != 1) {
+        break;
+      }
+      seen.push_back(static_cast<char>(got[0]));
+    }
+    return seen;
+  }
+
+ private:
+  static void tell(int fd, char what) { [[maybe_unused]] const auto n = ::write(fd, &what, 1); }
+
+  [[noreturn]] void act(int reports, int control) {
+    constexpr uid_t kNobody = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(kNobody, kNobody, kNobody) != 0 ||
+        ::setresuid(kNobody, kNobody, kNobody) != 0 ||
+        // As a process nobody started would be: it may then write its own namespace maps.
+        ::prctl(PR_SET_DUMPABLE, 1) != 0) {
+      ::_exit(1);
+    }
+    if (plan_.forgeInNamespaces) {
+      if (::unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0 || !map("/proc/self/uid_map") ||
+          !write("/proc/self/setgroups", "deny") || !map("/proc/self/gid_map")) {
+        tell(reports, 'N');
+        tell(reports, 'E');
+        ::_exit(0);
+      }
+      // The first child is the new pid namespace's first process.
+      const pid_t inside = ::fork();
+      if (inside != 0) {
+        int status = 0;
+        (void)::waitpid(inside, &status, 0);
+        ::_exit(0);
+      }
+    }
+    handOff(reports, control);
+  }
+
+  static bool write(const char* path, const char* text) {
+    const int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    const auto length = static_cast<ssize_t>(std::strlen(text));
+    const bool written = fd >= 0 && ::write(fd, text, std::strlen(text)) == length;
+    if (fd >= 0) {
+      ::close(fd);
+    }
+    return written;
+  }
+  static bool map(const char* path) { return write(path, "0 65534 1"); }
+
+  [[noreturn]] void handOff(int reports, int control) {
+    constexpr int kMost = 128;
+    pid_t tools[kMost];
+    int toolInputs[kMost];
+    int count = 0;
+    char* const argv[] = {const_cast<char*>(plan_.tool.c_str()), nullptr};
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    for (int attempt = 0; attempt < plan_.attempts && count < plan_.sockets && count < kMost;
+         ++attempt) {
+      const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+      int input[2];
+      int connected[2];
+      if (fd < 0 || ::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(connected, O_CLOEXEC) != 0) {
+        break;
+      }
+      const pid_t tool = ::fork();
+      if (tool == 0) {
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address_), sizeof address_) != 0) {
+          ::_exit(126);
+        }
+        tell(connected[1], 1);
+        ::dup2(input[0], 0);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execve(argv[0], argv, envp_.data());
+        ::_exit(127);
+      }
+      ::close(input[0]);
+      ::close(connected[1]);
+      char told = 0;
+      const bool reached = ::read(connected[0], &told, 1) == 1;
+      ::close(connected[0]);
+      pollfd entry{fd, POLLIN, 0};
+      char first[256];
+      const bool welcomed = reached && ::poll(&entry, 1, 20000) == 1 &&
+                            ::recv(fd, first, sizeof first, MSG_DONTWAIT) > 0;
+      if (!welcomed) {
+        ::close(fd);
+        ::close(input[1]);
+        int status = 0;
+        (void)::waitpid(tool, &status, 0);
+        continue;
+      }
+      tell(reports, 'W');
+      if (plan_.forgeInNamespaces) {
+        tell(reports, forgeStatus(fd, tool) ? 'A' : 'R');
+      }
+      // fd stays open: the socket is held for as long as this process lives.
+      tools[count] = tool;
+      toolInputs[count] = input[1];
+      ++count;
+    }
+    for (int i = 0; i < count; ++i) {
+      ::close(toolInputs[i]);  // the tool ends with its standard input
+      int status = 0;
+      (void)::waitpid(tools[i], &status, 0);
+    }
+    tell(reports, 'D');
+    tell(reports, 'E');
+    char ignored = 0;
+    while (::read(control, &ignored, 1) > 0) {
+    }
+    ::_exit(0);
+  }
+
+  // A status call whose credentials name the tool, as a process that owns its pid namespace's
+  // user namespace may claim; whether the daemon answered it.
+  bool forgeStatus(int fd, pid_t tool) {
+    iovec part{status_.data(), status_.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))] = {};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* header = CMSG_FIRSTHDR(&message);
+    header->cmsg_level = SOL_SOCKET;
+    header->cmsg_type = SCM_CREDENTIALS;
+    header->cmsg_len = CMSG_LEN(sizeof(ucred));
+    const ucred claimed{tool, ::getuid(), ::getgid()};
+    std::memcpy(CMSG_DATA(header), &claimed, sizeof claimed);
+    if (::sendmsg(fd, &message, MSG_NOSIGNAL) < 0) {
+      return false;
+    }
+    pollfd entry{fd, POLLIN, 0};
+    char answer[4096];
+    return ::poll(&entry, 1, 20000) == 1 && ::recv(fd, answer, sizeof answer, MSG_DONTWAIT) > 0;
+  }
+
+  Plan plan_;
+  std::vector<char*> envp_;
+  sockaddr_un address_{};
+  std::vector<std::uint8_t> status_;
+  pid_t pid_ = -1;
+  platform::posix::UniqueFd reports_;
+  platform::posix::UniqueFd control_;
+};
 
 class DaemonTest : public ::testing::Test {
  protected:
@@ -164,6 +378,17 @@ class DaemonTest : public ::testing::Test {
     return (kBundle / "Contents/MacOS/vantreel-helperctl").string();
   }
   static std::string app() { return (kBundle / "Contents/MacOS/Vantreel").string(); }
+
+  std::string socketPath() const { return (scratch_ / "org.vantreel.desktop.helperd").string(); }
+  std::vector<std::string> environmentList() const {
+    std::vector<std::string> list;
+    list.reserve(environment_.size());
+    for (const auto& [name, value] : environment_) {
+      list.push_back(name);
+      list.back().append("=").append(value);
+    }
+    return list;
+  }
 
   Client& client(const std::string& executable) {
     clients_.push_back(std::make_unique<Client>(executable, environment_));
@@ -428,6 +653,29 @@ TEST_F(DaemonTest, SixtyFiveConnectionsLeaveTheDaemonServing) {
   EXPECT_TRUE(daemon_->waitForEntry("error", "refused connection from pid " +
                                                  std::to_string(holder.clientPid()) +
                                                  ": 64 connections are open already"));
+  // A flood of refusals is one entry and then a count, not one entry each.
+  const auto flood = holder.call("hold 20");
+  ASSERT_TRUE(flood);
+  EXPECT_EQ((*flood)["failed"].get<int>(), 20);
+  ASSERT_TRUE(daemon_->waitForLine([](const std::string& line) {
+    return line.find("error org.vantreel.desktop.helper[helper]: refused ") == 0 &&
+           line.find(" more connections (the last from pid ") != std::string::npos;
+  }));
+  std::size_t full = 0;
+  std::size_t counted = 0;
+  for (const auto& line : daemon_->lines()) {
+    if (line.find(": 64 connections are open already") == std::string::npos) {
+      continue;
+    }
+    if (const auto more = line.find(": refused ");
+        more != std::string::npos && line.find(" more connections", more) != std::string::npos) {
+      counted += std::stoul(line.substr(more + 10));
+    } else {
+      ++full;
+    }
+  }
+  EXPECT_LE(full, 2U) << "each refusal of the flood was an entry of its own";
+  EXPECT_EQ(full + counted, 21U);
   holder.call("release");
 
   auto& later = client(app());
@@ -448,11 +696,9 @@ TEST_F(DaemonTest, AFrameFromAnotherHolderOfTheSocketEndsTheConnection) {
   // came first, so the parent tries until it gets a welcome.
   const auto path = (scratch_ / "org.vantreel.desktop.helperd").string();
   const std::string tool = helperctl();
-  std::vector<std::string> environment;
-  for (const auto& [name, value] : environment_) {
-    environment.push_back(name + "=" + value);
-  }
+  auto environment = environmentList();
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (auto& entry : environment) {
     envp.push_back(entry.data());
   }
@@ -518,6 +764,68 @@ TEST_F(DaemonTest, AFrameFromAnotherHolderOfTheSocketEndsTheConnection) {
   GTEST_SKIP() << "the signed tool never won the race to admission";
 }
 
+TEST_F(DaemonTest, HandedOffSocketsHoldNoSlotOnceTheirToolsHaveEnded) {
+  // As nobody: sockets handed over to the signed tool, kept after the tools have ended.
+  const auto before = std::make_pair(threads(), descriptors());
+  HostileUser user({socketPath(), helperctl(), environmentList(), 64, 256, false});
+  const auto reports = user.reportsUntil('E');
+  ASSERT_NE(reports.find('D'), std::string::npos) << reports;
+  const auto welcomed = std::count(reports.begin(), reports.end(), 'W');
+  EXPECT_GT(welcomed, 0) << "the signed tool never won the race to admission";
+  EXPECT_LE(welcomed, 8) << "one user held more than its share of the connections";
+  auto held = std::make_pair(threads(), descriptors());
+  for (int i = 0; i < 100 && held != before; ++i) {
+    std::this_thread::sleep_for(50ms);
+    held = {threads(), descriptors()};
+  }
+  EXPECT_EQ(held, before) << "connections of tools that have ended still hold threads and fds";
+
+  auto& other = client(app());
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_EQ(summary(other.call("status")), "true 0  idle 0");
+  const auto latency = std::chrono::steady_clock::now() - asked;
+  EXPECT_LT(latency, 1s);
+  std::cout << "[figures] welcomed " << welcomed << ", threads " << before.first << " -> "
+            << held.first << ", fds " << before.second << " -> " << held.second
+            << ", another user's status in "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(latency).count() << " ms\n";
+}
+
+TEST_F(DaemonTest, AFrameForgedFromNamespacesOfItsOwnIsNeverAnswered) {
+  // unshare -Urp as nobody: a process that owns its pid namespace's user namespace may put the
+  // tool's pid on its own frames, and the kernel then attaches a pidfd of the tool as well.
+  HostileUser user({socketPath(), helperctl(), environmentList(), 1, 60, true});
+  const auto reports = user.reportsUntil('E');
+  if (reports.find('N') != std::string::npos) {
+    GTEST_SKIP() << "unprivileged user namespaces are off on this machine";
+  }
+  EXPECT_EQ(reports.find('A'), std::string::npos) << "a forged frame was answered: " << reports;
+  EXPECT_TRUE(daemon_->waitForLine([](const std::string& line) {
+    return line.find(": it runs in another pid or user namespace") != std::string::npos;
+  }));
+}
+
+TEST_F(DaemonTest, RunningOutOfDescriptorsPausesAcceptingOnly) {
+  const pid_t daemon = daemon_->pid();
+  rlimit original{};
+  ASSERT_EQ(::prlimit(daemon, RLIMIT_NOFILE, nullptr, &original), 0);
+  // As `prlimit --nofile` would: not one descriptor more than the daemon holds now.
+  const rlimit tight{descriptors(), original.rlim_max};
+  ASSERT_EQ(::prlimit(daemon, RLIMIT_NOFILE, &tight, nullptr), 0);
+  for (int i = 0; i < 3; ++i) {
+    auto& refused = client(app());
+    EXPECT_TRUE(refused.call("version")->contains("error"));
+  }
+  ASSERT_EQ(::prlimit(daemon, RLIMIT_NOFILE, &original, nullptr), 0);
+  auto& later = client(app());
+  EXPECT_EQ(summary(later.call("status")), "true 0  idle 0");
+  std::size_t told = 0;
+  for (const auto& line : daemon_->lines()) {
+    told += line.find("Too many open files") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(told, 1U);
+}
+
 TEST_F(DaemonTest, AClientGoneMidMessageFreesItsSlot) {
   // The start holds the runner for the password deadline, so the piled statuses wait in their
   // handlers while their client has closed every one of them.
@@ -537,6 +845,22 @@ TEST_F(DaemonTest, AClientGoneMidMessageFreesItsSlot) {
                                                std::to_string(later.clientPid()) +
                                                ": 64 connections are open already"),
             0U);
+}
+
+TEST_F(DaemonTest, ClientsGoneMidMessageHoldBoundedThreads) {
+  // As above, three times over: each connection keeps its thread until its status returns.
+  const auto user = scenario("bounded", Scenario().exit(0));
+  auto& holder = client(helperctl());
+  holder.send("startheld " + user + " localhost");
+  auto& piler = client(app());
+  for (int round = 0; round < 3; ++round) {
+    ASSERT_TRUE(piler.call("pile 63"));
+  }
+  const auto held = threads();
+  EXPECT_LE(held, baseline_.first + 2 * 64 + 2) << "threads of clients that have gone";
+  std::cout << "[figures] threads with 189 clients gone mid-call: " << held << "\n";
+  EXPECT_EQ(summary(holder.waitFor("start")),
+            "false 1 failed to read the secret from the XPC file descriptor idle 0");
 }
 
 TEST_F(DaemonTest, APaddedCallerDelaysNobodysAdmission) {
