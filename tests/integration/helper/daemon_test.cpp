@@ -25,6 +25,7 @@
 #include "platform/codesign/sha256.hpp"
 #include "platform/codesign/signing_identity.hpp"
 #include "platform/posix/io.hpp"
+#include "platform/posix/process_identity.hpp"
 #include "platform/xpc/frame.hpp"
 #include "platform/xpc/seqpacket_socket.hpp"
 #include "tests/fakes/fake_openconnect_control.hpp"
@@ -663,12 +664,34 @@ TEST(DaemonRecovery, RemovesOnlyCopiesThatNoLiveDaemonHolds) {
   const auto held = named("held");
   const auto freed = named("freed");
   const auto unlocked = named("unlocked");
-  for (const auto& directory : {held, freed, unlocked}) {
+  const auto masked = named("masked");
+  for (const auto& directory : {held, freed, unlocked, masked}) {
     fs::create_directory(directory);
   }
   auto lock = platform::posix::lockFile((held / ".lock").string(), true);
   ASSERT_TRUE(lock.has_value());
   std::ofstream((freed / ".lock").string()).put('\n');
+  std::ofstream((masked / ".lock").string()).put('\n');
+
+  // In a mount namespace of its own, a process runs a program of another directory under the
+  // path of the stale copy `masked`: the copy is not in use for all its path says.
+  std::string otherPattern = (fs::temp_directory_path() / "vt-other-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(otherPattern.data()), nullptr);
+  const fs::path other = otherPattern;
+  fs::copy_file("/bin/sleep", other / "openconnect");
+  WatchedProcess impostor("/usr/bin/unshare",
+                          {"--mount", "--propagation", "private", "sh", "-c",
+                           "mount --bind '" + other.string() + "' '" + masked.string() +
+                               "' && exec '" + masked.string() + "/openconnect' 60"},
+                          {{"PATH", "/usr/bin:/bin"}}, false);
+  const auto runsMasked = [&] {
+    const auto executable = platform::posix::processExecutable(impostor.pid());
+    return executable && executable->ends_with(masked.filename().string() + "/openconnect");
+  };
+  for (int i = 0; i < 600 && !runsMasked(); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(runsMasked());
 
   std::string pattern = (fs::temp_directory_path() / "vt-daemon-XXXXXX").string();
   ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
@@ -684,10 +707,12 @@ TEST(DaemonRecovery, RemovesOnlyCopiesThatNoLiveDaemonHolds) {
       return line.find("recovery: removed ") != std::string::npos;
     }));
     EXPECT_FALSE(fs::exists(freed));
+    EXPECT_FALSE(fs::exists(masked)) << "a path in another mount namespace kept a stale copy";
     EXPECT_TRUE(fs::exists(held / ".lock"));
     EXPECT_TRUE(fs::exists(unlocked));
   }
-  for (const auto& directory : {held, freed, unlocked, scratch}) {
+  impostor.kill();
+  for (const auto& directory : {held, freed, unlocked, masked, scratch, other}) {
     std::error_code ignored;
     fs::remove_all(directory, ignored);
   }
