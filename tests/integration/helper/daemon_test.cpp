@@ -94,13 +94,7 @@ class DaemonTest : public ::testing::Test {
         environment_[name] = value;
       }
     }
-    daemon_ = std::make_unique<Daemon>(VT_DAEMON_PATH, environment_);
-    ASSERT_TRUE(daemon_->waitForEntry("info", "org.vantreel.desktop.helper 1.0.2 starting"));
-    const auto socket = scratch_ / "org.vantreel.desktop.helperd";
-    for (int i = 0; i < 600 && !fs::exists(socket); ++i) {
-      std::this_thread::sleep_for(50ms);
-    }
-    ASSERT_TRUE(fs::exists(socket));
+    ASSERT_NO_FATAL_FAILURE(launchDaemon());
     warmUp();
     baseline_ = {threads(), descriptors()};
   }
@@ -123,6 +117,20 @@ class DaemonTest : public ::testing::Test {
     }
     std::error_code ignored;
     fs::remove_all(scratch_, ignored);
+  }
+
+  // A daemon of this test's service, once it serves.
+  void launchDaemon() {
+    const auto socket = scratch_ / "org.vantreel.desktop.helperd";
+    // An earlier daemon's socket file outlives it; only the new one's means it serves.
+    std::error_code ignored;
+    fs::remove(socket, ignored);
+    daemon_ = std::make_unique<Daemon>(VT_DAEMON_PATH, environment_);
+    ASSERT_TRUE(daemon_->waitForEntry("info", "org.vantreel.desktop.helper 1.0.2 starting"));
+    for (int i = 0; i < 600 && !fs::exists(socket); ++i) {
+      std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(fs::exists(socket));
   }
 
   // One tunnel and one connection from start to end, so that whatever the daemon creates
@@ -276,6 +284,83 @@ TEST_F(DaemonTest, TerminationStopsTheTunnelAndTheOwnerHearsItsEnd) {
   EXPECT_EQ(status, 0) << said;
   EXPECT_TRUE(daemon_->waitForEntry("info", "received SIGTERM; stopping the tunnel and exiting"));
   daemon_.reset();
+}
+
+// Only the termination's reply path is raced here: each try ends its daemon with a start waiting
+// for its password, at a different moment of that wait.
+TEST_F(DaemonTest, TerminationDuringAPasswordWaitStillAnswersTheStart) {
+  const auto user = scenario("termwait", Scenario().exit(0));
+  for (int attempt = 0; attempt < 12; ++attempt) {
+    SCOPED_TRACE(attempt);
+    if (!daemon_) {
+      ASSERT_NO_FATAL_FAILURE(launchDaemon());
+    }
+    {
+      Client owner(helperctl(), environment_);
+      owner.send("startheld " + user + " localhost");
+      std::this_thread::sleep_for(std::chrono::milliseconds(150 + 40 * attempt));
+      const auto signalled = std::chrono::steady_clock::now();
+      ASSERT_EQ(::kill(daemon_->pid(), SIGTERM), 0);
+      EXPECT_EQ(summary(owner.waitFor("start")), "false 1 the helper is shutting down idle 0");
+      // Not after the password's deadline: the end does not wait for the caller.
+      EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3s);
+      EXPECT_EQ(daemon_->waitForExit(), 0);
+    }
+    daemon_.reset();
+  }
+  EXPECT_FALSE(FakeOpenConnect::readRecord(user)) << "an OpenConnect was started";
+}
+
+// A start waiting for its password holds only itself: a second start is refused at once, status
+// and stop answer at once, and that stop ends the waiting start.
+TEST_F(DaemonTest, AStartWaitingForItsPasswordHoldsNobodyUp) {
+  const auto held = scenario("pwwait", Scenario().exit(0));
+  const auto second = scenario("notqueued", Scenario().exit(0));
+  auto& owner = client(helperctl());
+  auto& other = client(app());
+  owner.send("startheld " + held + " localhost");
+  std::this_thread::sleep_for(500ms);
+
+  const auto timed = [&](const std::string& command) {
+    const auto before = std::chrono::steady_clock::now();
+    auto answer = summary(other.call(command));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << command;
+    return answer;
+  };
+  EXPECT_EQ(timed("start " + second + " localhost secret"),
+            "false 1 a tunnel is already running idle 0");
+  EXPECT_EQ(timed("status"), "true 0  idle 0");
+  EXPECT_EQ(timed("stop"), "true 0 stopping stopping 0");
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(summary(owner.waitFor("start")),
+            "false 1 the start was stopped before OpenConnect launched idle 0");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+  EXPECT_FALSE(FakeOpenConnect::readRecord(held)) << "the stopped start launched OpenConnect";
+  EXPECT_FALSE(FakeOpenConnect::readRecord(second)) << "the refused start was queued";
+  EXPECT_EQ(summary(other.call("status")), "true 0  idle 0");
+}
+
+// A second daemon of the same service must not take the live one's tunnel for one left behind.
+TEST_F(DaemonTest, ASecondInstanceLeavesTheFirstsTunnelRunning) {
+  const auto user =
+      scenario("firstinstance", Scenario().out("Connected tun0 as 10.0.0.2").waitForSignal());
+  auto& owner = client(helperctl());
+  owner.send("start " + user + " localhost secret");
+  ASSERT_TRUE(owner.waitFor("log"));
+  const auto record = FakeOpenConnect::waitForRecord(user);
+  ASSERT_TRUE(record);
+  {
+    Daemon second(VT_DAEMON_PATH, environment_);
+    EXPECT_EQ(second.waitForExit(), 1);
+    EXPECT_TRUE(second.waitForEntry("error",
+                                    "another instance of the helper serves this service; exiting"));
+  }
+  EXPECT_EQ(::kill(record->pid, 0), 0) << "the second instance ended the tunnel";
+  auto& observer = client(app());
+  EXPECT_EQ(summary(observer.call("status")), "true 0  connected " + std::to_string(record->pid));
+  EXPECT_EQ(summary(observer.call("stop")),
+            "true 0 stopping stopping " + std::to_string(record->pid));
+  EXPECT_EQ(summary(owner.waitFor("start")), "true 0 openconnect exited idle 0");
 }
 
 TEST_F(DaemonTest, ASecondStartIsRefusedAndTheOwnerKeepsItsLines) {
