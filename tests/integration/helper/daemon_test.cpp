@@ -152,6 +152,30 @@ class DaemonTest : public ::testing::Test {
     }
   }
 
+  // Whether the daemon holds the lock of a copy directory: a start has passed its checks and
+  // its copy, and reads (or is about to read) its password.
+  bool holdsACopy() const {
+    std::error_code error;
+    const fs::path fds = "/proc/" + std::to_string(daemon_->pid()) + "/fd";
+    for (fs::directory_iterator it(fds, error), end; !error && it != end; it.increment(error)) {
+      std::error_code linkError;
+      const auto target = fs::read_symlink(it->path(), linkError).string();
+      if (target.find("/openconnect.") != std::string::npos && target.ends_with("/.lock")) {
+        return true;
+      }
+    }
+    return false;
+  }
+  bool startIsPreparing() const {
+    for (int i = 0; i < 600; ++i) {
+      if (holdsACopy()) {
+        return true;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
   std::size_t threads() const {
     return entriesIn("/proc/" + std::to_string(daemon_->pid()) + "/task");
   }
@@ -298,7 +322,8 @@ TEST_F(DaemonTest, TerminationDuringAPasswordWaitStillAnswersTheStart) {
     {
       Client owner(helperctl(), environment_);
       owner.send("startheld " + user + " localhost");
-      std::this_thread::sleep_for(std::chrono::milliseconds(150 + 40 * attempt));
+      ASSERT_TRUE(startIsPreparing());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
       const auto signalled = std::chrono::steady_clock::now();
       ASSERT_EQ(::kill(daemon_->pid(), SIGTERM), 0);
       EXPECT_EQ(summary(owner.waitFor("start")), "false 1 the helper is shutting down idle 0");
@@ -319,7 +344,7 @@ TEST_F(DaemonTest, AStartWaitingForItsPasswordHoldsNobodyUp) {
   auto& owner = client(helperctl());
   auto& other = client(app());
   owner.send("startheld " + held + " localhost");
-  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(startIsPreparing());
 
   const auto timed = [&](const std::string& command) {
     const auto before = std::chrono::steady_clock::now();
