@@ -95,6 +95,45 @@ tl::expected<std::string, RunnerError> readSecret(process::FileHandle& pipe,
   return password;
 }
 
+// The child's standard input, holding the password and one line feed before the child runs
+// (at most 8193 bytes, which the pipe takes at once), so that nothing after the launch can fail
+// and leave a child that is not recorded.
+tl::expected<process::Pipe, RunnerError> inputCarrying(const std::string& secret) {
+  auto input = process::Pipe::make();
+  if (!input) {
+    return tl::unexpected(RunnerError::spawnFailed(input.error().description()));
+  }
+  std::string line;
+  const Wiped wiped(line);
+  line.reserve(secret.size() + 1);
+  line += secret;
+  line += '\n';
+  if (auto written = input->fileHandleForWriting()->writeData(line); !written) {
+    return tl::unexpected(RunnerError::spawnFailed(written.error().description()));
+  }
+  [[maybe_unused]] const auto closed = input->fileHandleForWriting()->close();
+  return std::move(*input);
+}
+
+void configureChild(process::Task& task, const OpenConnectRunner::VerifiedCopies& copies,
+                    const std::vector<std::string>& arguments, const process::Pipe& input,
+                    const process::Pipe& output, const process::Pipe& error) {
+  const std::string& directory = copies.directory();
+  task.setExecutable(copies.program());
+  task.setArguments(arguments);
+  task.setEnvironment(std::map<std::string, std::string>{
+      {"LANG", "en_US.UTF-8"},
+      {"PATH", directory + ":/usr/bin:/bin:/usr/sbin:/sbin"},
+      {"DYLD_LIBRARY_PATH", directory + "/lib"},
+  });
+  task.setStandardInput(input);
+  task.setStandardOutput(output);
+  task.setStandardError(error);
+  // Should the daemon die, OpenConnect outlives its output's reader; it must still be able to
+  // log off and run its script's disconnect when a later instance stops it.
+  task.setKeepsBrokenPipeIgnored(true);
+}
+
 }  // namespace
 
 OpenConnectRunner::Environment OpenConnectRunner::Environment::system() {
@@ -233,45 +272,22 @@ tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
   if (!password) {
     return tl::unexpected(password.error());
   }
-  std::string& secret = *password;
-  const Wiped wipedSecret(secret);
-  std::string secretLine;
-  const Wiped wipedLine(secretLine);
-  secretLine.reserve(secret.size() + 1);
-  secretLine += secret;
-  secretLine += '\n';
+  const Wiped wipedSecret(*password);
 
   removeStaleHostRoutes(prepared->server, environment_, pending.wake.get());
 
-  auto input = process::Pipe::make();
+  auto input = inputCarrying(*password);
   auto output = process::Pipe::make();
   auto error = process::Pipe::make();
-  if (!input || !output || !error) {
-    const auto& failed = !input ? input.error() : !output ? output.error() : error.error();
+  if (!input) {
+    return tl::unexpected(input.error());
+  }
+  if (!output || !error) {
+    const auto& failed = !output ? output.error() : error.error();
     return tl::unexpected(RunnerError::spawnFailed(failed.description()));
   }
-  // At most 8193 bytes: the pipe holds them before the child runs, so nothing after the launch
-  // can fail and leave a child that is not recorded.
-  if (auto written = input->fileHandleForWriting()->writeData(secretLine); !written) {
-    return tl::unexpected(RunnerError::spawnFailed(written.error().description()));
-  }
-  [[maybe_unused]] const auto closed = input->fileHandleForWriting()->close();
-
-  const std::string directory = prepared->copies->directory();
   auto task = process::Task::create();
-  task->setExecutable(prepared->copies->program());
-  task->setArguments(prepared->arguments);
-  task->setEnvironment(std::map<std::string, std::string>{
-      {"LANG", "en_US.UTF-8"},
-      {"PATH", directory + ":/usr/bin:/bin:/usr/sbin:/sbin"},
-      {"DYLD_LIBRARY_PATH", directory + "/lib"},
-  });
-  task->setStandardInput(*input);
-  task->setStandardOutput(*output);
-  task->setStandardError(*error);
-  // Should the daemon die, OpenConnect outlives its output's reader; it must still be able to
-  // log off and run its script's disconnect when a later instance stops it.
-  task->setKeepsBrokenPipeIgnored(true);
+  configureChild(*task, *prepared->copies, prepared->arguments, *input, *output, *error);
 
   const std::uint64_t generation = pending.generation;
   auto drain = std::make_shared<OutputDrain>(2);

@@ -149,8 +149,8 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // A start between its claim and its launch. A stop or the daemon's end sets interruption and
   // wakes the start's waits through wake; the launch, under the lock, then refuses.
   struct PendingStart {
-    platform::posix::UniqueFd wake;  // an eventfd, readable once interrupted
-    std::weak_ptr<const void> owner;
+    platform::posix::UniqueFd wake;   // an eventfd, readable once interrupted
+    std::weak_ptr<const void> owner;  // guarded by lock_
     std::uint64_t generation = 0;
     std::optional<RunnerError> interruption;  // guarded by lock_
   };
