@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "helper/calls_in_progress.hpp"
 #include "helper/open_connect_runner.hpp"
 #include "platform/xpc/connection.hpp"
 
@@ -23,6 +24,8 @@ class HelperService {
   void dropConnection(const std::shared_ptr<platform::xpc::Connection>& connection);
 
   const std::shared_ptr<OpenConnectRunner> runner;
+  // The sessions' calls under way; the daemon's end waits for their replies.
+  CallsInProgress calls;
 };
 
 }  // namespace vantreel

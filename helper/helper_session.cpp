@@ -41,6 +41,7 @@ void HelperSession::start(HelperStartRequest request,
                           std::shared_ptr<platform::process::FileHandle> passwordPipe,
                           ResultReply reply) {
   const auto& runner = service_.runner;
+  const CallsInProgress::Scope inProgress(service_.calls);
   auto appBundle = CallerValidation::verify(*connection, security_);
   if (!appBundle) {
     const auto text = appBundle.error().errorDescription();
@@ -75,6 +76,7 @@ void HelperSession::start(HelperStartRequest request,
 
 void HelperSession::stopWithReply(ResultReply reply) {
   const auto& runner = service_.runner;
+  const CallsInProgress::Scope inProgress(service_.calls);
   std::string text;
   if (auto checked = CallerValidation::verify(*connection, security_); !checked) {
     text = checked.error().errorDescription();
@@ -91,6 +93,7 @@ void HelperSession::stopWithReply(ResultReply reply) {
 
 void HelperSession::statusWithReply(ResultReply reply) {
   const auto& runner = service_.runner;
+  const CallsInProgress::Scope inProgress(service_.calls);
   if (auto checked = CallerValidation::verify(*connection, security_); !checked) {
     reply(failure(checked.error().errorDescription(), runner->currentState(), 0));
     return;

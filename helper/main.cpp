@@ -32,6 +32,9 @@ constexpr int kExitNotRoot = 78;
 // How long the daemon's end waits for replies and lines it queued to reach their clients; a
 // client that does not read is not waited for longer.
 constexpr std::chrono::seconds kFinalSendBound{2};
+// How long the daemon's end waits for the calls it took on to reply. The runner's end has cut
+// every start short by then; only a caller check or a verification still running is waited for.
+constexpr std::chrono::seconds kFinalCallBound{3};
 
 }  // namespace
 
@@ -64,7 +67,12 @@ int main() {
                            : limit.error().description());
   }
   // Before the listener: an OpenConnect that an earlier instance left behind goes first, so
-  // that a new start never runs beside it.
+  // that a new start never runs beside it. Only once no other live daemon serves the service:
+  // its tunnel is not one left behind.
+  if (auto locked = HelperService::shared().runner->lockInstance(); !locked) {
+    HelperLog::error(locked.error() + "; exiting");
+    return 1;
+  }
   HelperService::shared().runner->recoverEarlierInstance();
 
   // Both live as long as the process: the listener holds its delegate only weakly.
@@ -95,6 +103,8 @@ int main() {
                            : "termination signals unreadable (" + received.error().description() +
                                  "); stopping the tunnel and exiting");
   HelperService::shared().runner->shutDown();
+  // A start that the end cut short, or a status read meanwhile, is answered before the flush.
+  (void)HelperService::shared().calls.awaitNone(std::chrono::steady_clock::now() + kFinalCallBound);
   // Sends no longer block: the owner's start reply and its last lines are still queued.
   listener.awaitSent(std::chrono::steady_clock::now() + kFinalSendBound);
   platform::posix::exitProcess(0);

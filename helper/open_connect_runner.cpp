@@ -15,6 +15,7 @@
 #include "helper/line_splitter.hpp"
 #include "helper/network_undo.hpp"
 #include "platform/posix/check.hpp"
+#include "platform/posix/io.hpp"
 #include "platform/process/pipe.hpp"
 #include "platform/xpc/service_path.hpp"
 #include "shared/argument_validation.hpp"
@@ -73,13 +74,14 @@ bool namesTunnelInterface(const std::string& line) {
 
 // The password: the text before the first line feed of at most kMaxSecretBytes bytes that the
 // client writes before closing its end. A client that neither closes nor fills the pipe is cut
-// off at the deadline, since the runner's lock is held meanwhile; the pipe is read through a
-// description of the daemon's own, so that what the client does with its own ends cannot
-// make the read outlast the deadline.
+// off at the deadline, or sooner by a stop or the daemon's end (interrupt); the pipe is read
+// through a description of the daemon's own, so that what the client does with its own ends
+// cannot make the read outlast the deadline.
 tl::expected<std::string, RunnerError> readSecret(process::FileHandle& pipe,
-                                                  std::chrono::milliseconds deadline,
+                                                  std::chrono::milliseconds deadline, int interrupt,
                                                   bool (*isValidUtf8)(std::string_view)) {
-  auto bytes = pipe.readPipeOfLength(kMaxSecretBytes, std::chrono::steady_clock::now() + deadline);
+  auto bytes = pipe.readPipeOfLength(kMaxSecretBytes, std::chrono::steady_clock::now() + deadline,
+                                     interrupt);
   if (!bytes) {
     return tl::unexpected(RunnerError::passwordReadFailed());
   }
@@ -92,6 +94,45 @@ tl::expected<std::string, RunnerError> readSecret(process::FileHandle& pipe,
     return tl::unexpected(RunnerError::passwordReadFailed());
   }
   return password;
+}
+
+// The child's standard input, holding the password and one line feed before the child runs
+// (at most 8193 bytes, which the pipe takes at once), so that nothing after the launch can fail
+// and leave a child that is not recorded.
+tl::expected<process::Pipe, RunnerError> inputCarrying(const std::string& secret) {
+  auto input = process::Pipe::make();
+  if (!input) {
+    return tl::unexpected(RunnerError::spawnFailed(input.error().description()));
+  }
+  std::string line;
+  const Wiped wiped(line);
+  line.reserve(secret.size() + 1);
+  line += secret;
+  line += '\n';
+  if (auto written = input->fileHandleForWriting()->writeData(line); !written) {
+    return tl::unexpected(RunnerError::spawnFailed(written.error().description()));
+  }
+  [[maybe_unused]] const auto closed = input->fileHandleForWriting()->close();
+  return std::move(*input);
+}
+
+void configureChild(process::Task& task, const OpenConnectRunner::VerifiedCopies& copies,
+                    const std::vector<std::string>& arguments, const process::Pipe& input,
+                    const process::Pipe& output, const process::Pipe& error) {
+  const std::string& directory = copies.directory();
+  task.setExecutable(copies.program());
+  task.setArguments(arguments);
+  task.setEnvironment(std::map<std::string, std::string>{
+      {"LANG", "en_US.UTF-8"},
+      {"PATH", directory + ":/usr/bin:/bin:/usr/sbin:/sbin"},
+      {"DYLD_LIBRARY_PATH", directory + "/lib"},
+  });
+  task.setStandardInput(input);
+  task.setStandardOutput(output);
+  task.setStandardError(error);
+  // Should the daemon die, OpenConnect outlives its output's reader; it must still be able to
+  // log off and run its script's disconnect when a later instance stops it.
+  task.setKeepsBrokenPipeIgnored(true);
 }
 
 }  // namespace
@@ -151,27 +192,134 @@ tl::expected<void, RunnerError> OpenConnectRunner::start(const HelperStartReques
                                                          const std::string& appBundle,
                                                          ExitCallback onExit, LogHandler logHandler,
                                                          std::weak_ptr<const void> owner) {
-  std::shared_ptr<process::Task> failedTask;
+  std::shared_ptr<PendingStart> pending;
   try {
-    std::scoped_lock guard(lock_);
-    return startLocked(request, passwordPipe, appBundle, onExit, logHandler, owner, failedTask);
+    auto claimed = claimStart(std::move(owner));
+    if (!claimed) {
+      return tl::unexpected(claimed.error());
+    }
+    pending = std::move(*claimed);
+    auto started =
+        prepareAndLaunch(request, passwordPipe, appBundle, std::move(onExit), logHandler, *pending);
+    endStart(pending);
+    return started;
   } catch (const std::exception& failure) {
+    endStart(pending);
     return tl::unexpected(RunnerError::spawnFailed(failure.what()));
   } catch (...) {
+    endStart(pending);
     return tl::unexpected(RunnerError::spawnFailed("start: unexpected failure"));
   }
 }
 
-tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
-    const HelperStartRequest& request, process::FileHandle& passwordPipe,
-    const std::string& appBundle, ExitCallback& onExit, LogHandler& logHandler,
-    std::weak_ptr<const void>& owner, std::shared_ptr<process::Task>& failedTask) {
-  if (process_) {
+tl::expected<std::shared_ptr<OpenConnectRunner::PendingStart>, RunnerError>
+OpenConnectRunner::claimStart(std::weak_ptr<const void> owner) {
+  auto wake = platform::posix::makeWakeFd();
+  std::scoped_lock guard(lock_);
+  // A start under way counts as running: a second one is refused at once, never queued.
+  if (process_ || starting_) {
     return tl::unexpected(RunnerError::alreadyRunning());
   }
   if (closed_) {
     return tl::unexpected(RunnerError::spawnFailed("the helper is shutting down"));
   }
+  if (!wake) {
+    return tl::unexpected(RunnerError::spawnFailed(wake.error().description()));
+  }
+  starting_ = std::make_shared<PendingStart>();
+  starting_->wake = std::move(*wake);
+  starting_->owner = std::move(owner);
+  starting_->generation = generation_ + 1;
+  return starting_;
+}
+
+void OpenConnectRunner::endStart(const std::shared_ptr<PendingStart>& pending) {
+  if (!pending) {
+    return;
+  }
+  std::scoped_lock guard(lock_);
+  if (starting_ == pending) {
+    starting_.reset();
+  }
+}
+
+std::optional<RunnerError> OpenConnectRunner::interruptionOf(const PendingStart& pending) const {
+  std::scoped_lock guard(lock_);
+  return pending.interruption;
+}
+
+bool OpenConnectRunner::interruptStartLocked(const std::shared_ptr<const void>* owner,
+                                             RunnerError reason) {
+  if (!starting_) {
+    return false;
+  }
+  const auto& claimedBy = starting_->owner;
+  if (owner && (claimedBy.owner_before(*owner) || owner->owner_before(claimedBy))) {
+    return false;
+  }
+  if (!starting_->interruption) {
+    starting_->interruption = std::move(reason);
+  }
+  platform::posix::signalWake(starting_->wake.get());
+  return true;
+}
+
+tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
+    const HelperStartRequest& request, process::FileHandle& passwordPipe,
+    const std::string& appBundle, ExitCallback onExit, LogHandler& logHandler,
+    PendingStart& pending) {
+  auto prepared = prepareChild(request, appBundle);
+  if (!prepared) {
+    return tl::unexpected(prepared.error());
+  }
+  auto password = readPassword(passwordPipe, pending);
+  if (!password) {
+    return tl::unexpected(password.error());
+  }
+  const Wiped wipedSecret(*password);
+
+  removeStaleHostRoutes(prepared->server, environment_, pending.wake.get());
+
+  auto input = inputCarrying(*password);
+  auto output = process::Pipe::make();
+  auto error = process::Pipe::make();
+  if (!input) {
+    return tl::unexpected(input.error());
+  }
+  if (!output || !error) {
+    const auto& failed = !output ? output.error() : error.error();
+    return tl::unexpected(RunnerError::spawnFailed(failed.description()));
+  }
+  auto task = process::Task::create();
+  configureChild(*task, *prepared->copies, prepared->arguments, *input, *output, *error);
+
+  const std::uint64_t generation = pending.generation;
+  auto drain = std::make_shared<OutputDrain>(2);
+  task->setTerminationHandler([weak = weak_from_this(), generation, onExit = std::move(onExit),
+                               copies = prepared->copies, drain](process::Task& child) mutable {
+    [[maybe_unused]] const bool drained = drain->waitUntilDrained(kOutputDrainLimit);
+    if (auto self = weak.lock()) {
+      self->undoNetwork(copies->script());
+    }
+    copies.reset();
+    if (auto self = weak.lock()) {
+      self->childExited(child, generation, onExit);
+    }
+  });
+  forward(output->fileHandleForReading(), generation, drain);
+  forward(error->fileHandleForReading(), generation, drain);
+
+  // A task that did not launch is released here, after the lock: its exit callback goes with it.
+  auto launched = launchAndRecord(task, *prepared, logHandler, pending);
+  if (!launched) {
+    output->fileHandleForReading()->clearReadabilityHandler();
+    error->fileHandleForReading()->clearReadabilityHandler();
+  }
+  return launched;
+}
+
+tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::prepareChild(
+    const HelperStartRequest& request, const std::string& appBundle) const {
   std::optional<std::string_view> servercert;
   if (request.servercert()) {
     servercert = *request.servercert();
@@ -203,84 +351,49 @@ tl::expected<void, RunnerError> OpenConnectRunner::startLocked(
   if (cafile) {
     cafileArgument = *cafile;
   }
-  const auto arguments =
+  PreparedChild prepared;
+  prepared.arguments =
       ArgumentValidation::openConnectArgs(*validated, (*copies)->script(), cafileArgument);
+  prepared.copies = std::move(*copies);
+  prepared.server = validated->server;
+  return prepared;
+}
 
-  auto password = readSecret(passwordPipe, environment_.passwordDeadline, &isValidUtf8);
+tl::expected<std::string, RunnerError> OpenConnectRunner::readPassword(
+    process::FileHandle& passwordPipe, PendingStart& pending) const {
+  auto password =
+      readSecret(passwordPipe, environment_.passwordDeadline, pending.wake.get(), &isValidUtf8);
   if (!password) {
-    return tl::unexpected(password.error());
-  }
-  std::string& secret = *password;
-  const Wiped wipedSecret(secret);
-  std::string secretLine;
-  const Wiped wipedLine(secretLine);
-  secretLine.reserve(secret.size() + 1);
-  secretLine += secret;
-  secretLine += '\n';
-
-  removeStaleHostRoutes(validated->server, environment_);
-
-  auto input = process::Pipe::make();
-  auto output = process::Pipe::make();
-  auto error = process::Pipe::make();
-  if (!input || !output || !error) {
-    const auto& failed = !input ? input.error() : !output ? output.error() : error.error();
-    return tl::unexpected(RunnerError::spawnFailed(failed.description()));
-  }
-  // At most 8193 bytes: the pipe holds them before the child runs, so nothing after the launch
-  // can fail and leave a child that is not recorded.
-  if (auto written = input->fileHandleForWriting()->writeData(secretLine); !written) {
-    return tl::unexpected(RunnerError::spawnFailed(written.error().description()));
-  }
-  [[maybe_unused]] const auto closed = input->fileHandleForWriting()->close();
-
-  const std::string directory = (*copies)->directory();
-  auto task = process::Task::create();
-  task->setExecutable((*copies)->program());
-  task->setArguments(arguments);
-  task->setEnvironment(std::map<std::string, std::string>{
-      {"LANG", "en_US.UTF-8"},
-      {"PATH", directory + ":/usr/bin:/bin:/usr/sbin:/sbin"},
-      {"DYLD_LIBRARY_PATH", directory + "/lib"},
-  });
-  task->setStandardInput(*input);
-  task->setStandardOutput(*output);
-  task->setStandardError(*error);
-  // Should the daemon die, OpenConnect outlives its output's reader; it must still be able to
-  // log off and run its script's disconnect when a later instance stops it.
-  task->setKeepsBrokenPipeIgnored(true);
-
-  const std::uint64_t generation = generation_ + 1;
-  auto drain = std::make_shared<OutputDrain>(2);
-  task->setTerminationHandler([weak = weak_from_this(), generation, onExit = std::move(onExit),
-                               copies = std::move(*copies), drain](process::Task& child) mutable {
-    [[maybe_unused]] const bool drained = drain->waitUntilDrained(kOutputDrainLimit);
-    if (auto self = weak.lock()) {
-      self->undoNetwork(copies->script());
+    // A read cut short by a stop or the daemon's end says so rather than blame the pipe.
+    if (auto interrupted = interruptionOf(pending)) {
+      return tl::unexpected(*interrupted);
     }
-    copies.reset();
-    if (auto self = weak.lock()) {
-      self->childExited(child, generation, onExit);
-    }
-  });
-  forward(output->fileHandleForReading(), generation, drain);
-  forward(error->fileHandleForReading(), generation, drain);
+  }
+  return password;
+}
 
+tl::expected<void, RunnerError> OpenConnectRunner::launchAndRecord(
+    const std::shared_ptr<process::Task>& task, const PreparedChild& prepared,
+    LogHandler& logHandler, PendingStart& pending) {
+  std::scoped_lock guard(lock_);
+  if (pending.interruption) {
+    return tl::unexpected(*pending.interruption);
+  }
+  if (closed_) {
+    return tl::unexpected(RunnerError::spawnFailed("the helper is shutting down"));
+  }
   if (auto launched = task->launch(); !launched) {
-    output->fileHandleForReading()->clearReadabilityHandler();
-    error->fileHandleForReading()->clearReadabilityHandler();
-    // Released by the caller after the lock: the exit callback goes with it.
-    failedTask = std::move(task);
     return tl::unexpected(RunnerError::spawnFailed(launched.error()));
   }
-  writeTunnelRecord(task->processIdentifier(), directory);
-  process_ = std::move(task);
-  tunnelOwner_ = std::move(owner);
-  generation_ = generation;
+  writeTunnelRecord(task->processIdentifier(), prepared.copies->directory());
+  process_ = task;
+  tunnelOwner_ = std::move(pending.owner);
+  starting_.reset();
+  generation_ = pending.generation;
   state_ = kAuthenticating;
   // The replaced handler goes back to the caller, to be released after the lock.
   std::swap(logHandler_, logHandler);
-  HelperLog::info("started bundled OpenConnect for " + validated->server);
+  HelperLog::info("started bundled OpenConnect for " + prepared.server);
   return {};
 }
 
@@ -371,9 +484,11 @@ void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generatio
 }
 
 std::shared_ptr<process::Task> OpenConnectRunner::takeForStop(
-    const std::shared_ptr<const void>* owner) {
+    const std::shared_ptr<const void>* owner, bool& startEnded) {
   std::scoped_lock guard(lock_);
   if (!process_) {
+    startEnded = interruptStartLocked(
+        owner, RunnerError::spawnFailed("the start was stopped before OpenConnect launched"));
     return nullptr;
   }
   // Identity of the object, not of a pointer value a newer object may have taken over.
@@ -396,8 +511,12 @@ void OpenConnectRunner::stopChild(process::Task& child) {
 }
 
 tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
-  const auto child = takeForStop(nullptr);
+  bool startEnded = false;
+  const auto child = takeForStop(nullptr, startEnded);
   if (!child) {
+    if (startEnded) {
+      return 0;
+    }
     return tl::unexpected(RunnerError::notRunning());
   }
   stopChild(*child);
@@ -408,9 +527,10 @@ bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {
   if (!owner) {
     return false;
   }
-  const auto child = takeForStop(&owner);
+  bool startEnded = false;
+  const auto child = takeForStop(&owner, startEnded);
   if (!child) {
-    return false;
+    return startEnded;
   }
   stopChild(*child);
   return true;
@@ -420,9 +540,10 @@ void OpenConnectRunner::shutDown() {
   std::shared_ptr<process::Task> child;
   std::uint64_t generation = 0;
   {
-    // Waits for a start under way: its child, if it launches one, is stopped too.
+    // A start under way ends before it launches: its launch finds the runner closed.
     std::scoped_lock guard(lock_);
     closed_ = true;
+    (void)interruptStartLocked(nullptr, RunnerError::spawnFailed("the helper is shutting down"));
     if (process_) {
       child = process_;
       generation = generation_;
@@ -438,6 +559,30 @@ void OpenConnectRunner::shutDown() {
   (void)exitHandled_.wait_for(
       guard, kOutputDrainLimit + environment_.disconnectBound + std::chrono::seconds(3),
       [&] { return handled_ >= generation; });
+}
+
+tl::expected<void, std::string> OpenConnectRunner::lockInstance() {
+  if (environment_.tunnelRecord.empty()) {
+    return {};
+  }
+  // Beside the record it guards: a second daemon of the same service must not take the first
+  // one's tunnel for one left behind.
+  const std::filesystem::path record(environment_.tunnelRecord);
+  std::error_code error;
+  if (std::filesystem::create_directories(record.parent_path(), error)) {
+    std::filesystem::permissions(record.parent_path(), std::filesystem::perms(0755),
+                                 std::filesystem::perm_options::replace, error);
+  }
+  auto lock = platform::posix::lockFile(environment_.tunnelRecord + ".instance", true);
+  if (!lock) {
+    if (lock.error().code == EWOULDBLOCK) {
+      return tl::unexpected(std::string("another instance of the helper serves this service"));
+    }
+    return tl::unexpected(lock.error().description());
+  }
+  std::scoped_lock guard(lock_);
+  instanceLock_ = std::move(*lock);
+  return {};
 }
 
 std::string OpenConnectRunner::currentState() const {

@@ -70,7 +70,10 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
 
   // start: installs logHandler as the log handler only once the child is recorded, so a
   // refused start leaves a running tunnel's handler alone. owner, recorded with the child and
-  // forgotten with it, is what stopOwnedBy recognises.
+  // forgotten with it, is what stopOwnedBy recognises. The lock is held only to claim the start
+  // and to launch and record the child: the preparations between (verification, copies, the
+  // password and the name lookup) leave stop, status and the daemon's end free, and a start
+  // that finds another under way is refused at once.
   [[nodiscard]] tl::expected<void, RunnerError> start(const HelperStartRequest& request,
                                                       platform::process::FileHandle& passwordPipe,
                                                       const std::string& appBundle,
@@ -79,13 +82,18 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // Returns once the child has been signalled: SIGINT, then SIGTERM after 5 s, then SIGKILL
   // after 3 s more; the exit handler, not stop, returns the runner to "idle". Yields the pid of
   // the child it stopped: by the time stop returns, the exit may have been handled already.
+  // A start still preparing is ended instead, before it launches anything; the pid is then 0.
   [[nodiscard]] tl::expected<std::int64_t, RunnerError> stop();
-  // Stops the running child, as stop does, only when owner started it (the very object);
-  // false when it did not, or no child runs.
+  // Stops the running child (or ends the start under way), as stop does, only when owner
+  // started it (the very object); false when it did not, or no child runs.
   bool stopOwnedBy(const std::shared_ptr<const void>& owner);
-  // The daemon's own end: refuses every later start, stops a running child as stop does and
-  // returns once its exit has been handled (its onExit called, its copies removed).
+  // The daemon's own end: refuses every later start, ends one still preparing, stops a running
+  // child as stop does and returns once its exit has been handled (its onExit called, its
+  // copies removed).
   void shutDown();
+  // Takes the lock that one daemon per service holds for its life, before it recovers anything;
+  // fails when another live daemon holds it. Nothing to lock without a tunnel record.
+  [[nodiscard]] tl::expected<void, std::string> lockInstance();
   // For a daemon that starts: stops an OpenConnect that an earlier instance recorded and left
   // running (recognised by pid, start time and its program inside one of the copies), removes
   // copy directories that nobody uses any more, and logs one entry when it found anything.
@@ -106,7 +114,10 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   static std::optional<std::string> exportSystemRoots();
   static std::optional<std::string> exportSystemRoots(const Environment& environment);
   static void removeStaleHostRoutes(const std::string& server);
-  static void removeStaleHostRoutes(const std::string& server, const Environment& environment);
+  // interrupt: an eventfd that, once readable, ends the wait for the name lookup and skips
+  // the remaining route commands.
+  static void removeStaleHostRoutes(const std::string& server, const Environment& environment,
+                                    int interrupt = -1);
 
   // An item of the bundle that passed verification, with what its signature or the bundle's
   // seal vouched for: the SHA-256 of its first signedLength bytes, or of all of it.
@@ -142,13 +153,44 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
  private:
   explicit OpenConnectRunner(Environment environment) : environment_(std::move(environment)) {}
 
-  [[nodiscard]] tl::expected<void, RunnerError> startLocked(
+  // A start between its claim and its launch. A stop or the daemon's end sets interruption and
+  // wakes the start's waits through wake; the launch, under the lock, then refuses.
+  struct PendingStart {
+    platform::posix::UniqueFd wake;   // an eventfd, readable once interrupted
+    std::weak_ptr<const void> owner;  // guarded by lock_
+    std::uint64_t generation = 0;
+    std::optional<RunnerError> interruption;  // guarded by lock_
+  };
+  // What a start hands from its preparations to its launch.
+  struct PreparedChild {
+    std::shared_ptr<VerifiedCopies> copies;
+    std::vector<std::string> arguments;
+    std::string server;
+  };
+
+  [[nodiscard]] tl::expected<std::shared_ptr<PendingStart>, RunnerError> claimStart(
+      std::weak_ptr<const void> owner);
+  void endStart(const std::shared_ptr<PendingStart>& pending);
+  [[nodiscard]] tl::expected<void, RunnerError> prepareAndLaunch(
       const HelperStartRequest& request, platform::process::FileHandle& passwordPipe,
-      const std::string& appBundle, ExitCallback& onExit, LogHandler& logHandler,
-      std::weak_ptr<const void>& owner, std::shared_ptr<platform::process::Task>& failedTask);
+      const std::string& appBundle, ExitCallback onExit, LogHandler& logHandler,
+      PendingStart& pending);
+  [[nodiscard]] tl::expected<PreparedChild, RunnerError> prepareChild(
+      const HelperStartRequest& request, const std::string& appBundle) const;
+  [[nodiscard]] tl::expected<std::string, RunnerError> readPassword(
+      platform::process::FileHandle& passwordPipe, PendingStart& pending) const;
+  // Under the lock: launches task unless the start was interrupted meanwhile, and records it.
+  [[nodiscard]] tl::expected<void, RunnerError> launchAndRecord(
+      const std::shared_ptr<platform::process::Task>& task, const PreparedChild& prepared,
+      LogHandler& logHandler, PendingStart& pending);
+  [[nodiscard]] std::optional<RunnerError> interruptionOf(const PendingStart& pending) const;
+  // Ends the start under way with reason; the caller holds lock_. False when none is under way,
+  // or (with owner) when owner did not claim it.
+  bool interruptStartLocked(const std::shared_ptr<const void>* owner, RunnerError reason);
   // Takes the child for a stop, marking it "stopping"; nullptr when none runs, or (with owner)
-  // when owner did not start it.
-  std::shared_ptr<platform::process::Task> takeForStop(const std::shared_ptr<const void>* owner);
+  // when owner did not start it. Without a child, ends a start under way (startEnded).
+  std::shared_ptr<platform::process::Task> takeForStop(const std::shared_ptr<const void>* owner,
+                                                       bool& startEnded);
   static void stopChild(platform::process::Task& child);
   void writeTunnelRecord(int pid, const std::string& directory) const;
   void forward(const std::shared_ptr<platform::process::FileHandle>& readEnd,
@@ -176,11 +218,14 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
 
   const Environment environment_;
 
-  // guards process_, tunnelOwner_, generation_, handled_, closed_, state_ and logHandler_
+  // guards process_, tunnelOwner_, starting_, generation_, handled_, closed_, state_ and
+  // logHandler_; never held while a start prepares
   mutable std::mutex lock_;
   std::condition_variable exitHandled_;  // handled_ has grown
   std::shared_ptr<platform::process::Task> process_;
-  std::weak_ptr<const void> tunnelOwner_;  // who started process_; empty with it
+  std::weak_ptr<const void> tunnelOwner_;   // who started process_; empty with it
+  std::shared_ptr<PendingStart> starting_;  // the start under way; never beside process_
+  platform::posix::UniqueFd instanceLock_;
   std::uint64_t generation_ = 0;  // counts starts; tells a recorded child's lines from others
   std::uint64_t handled_ = 0;     // the last generation whose exit was handled in full
   bool closed_ = false;           // shut down: no start succeeds any more

@@ -73,11 +73,14 @@ bool isCopyDirectoryIn(const fs::path& directory, const std::string& copiesDirec
          directory.filename().string().starts_with(kCopyPrefix);
 }
 
-// Whether the process behind pidfd runs program; read from /proc, then confirmed through the
-// pidfd, so that a pid taken over meanwhile does not pass.
+// Whether the process behind pidfd runs program (the file itself, not a path that names another
+// one in its mount namespace); read from /proc, then confirmed through the pidfd, so that a pid
+// taken over meanwhile does not pass.
 bool runs(int pid, int pidfd, const std::string& program) {
-  const auto executable = posix::processExecutable(pid);
-  return executable && *executable == program && posix::pidfdSendSignal(pidfd, 0).has_value();
+  const auto executable = posix::processExecutableIdentity(pid);
+  const auto wanted = posix::fileIdentity(program);
+  return executable && wanted && *executable == *wanted &&
+         posix::pidfdSendSignal(pidfd, 0).has_value();
 }
 
 bool ended(int pidfd, std::chrono::milliseconds within) {
@@ -101,29 +104,33 @@ std::string stopOrphan(int pidfd) {
   return "SIGKILL";
 }
 
-// Directories whose programs some process runs now (its executable lies inside them).
-std::vector<fs::path> directoriesInUse(const std::string& copiesDirectory) {
-  std::vector<fs::path> inUse;
+// The programs some process runs now, by device and inode: the path a process in another mount
+// namespace shows may name a different file here, or ours under another name.
+std::vector<posix::FileIdentity> programsRunning() {
+  std::vector<posix::FileIdentity> running;
   for (const int pid : posix::runningProcesses()) {
-    const auto executable = posix::processExecutable(pid);
-    if (executable && isCopyDirectoryIn(fs::path(*executable).parent_path(), copiesDirectory)) {
-      inUse.push_back(realPath(fs::path(*executable).parent_path()));
+    if (const auto executable = posix::processExecutableIdentity(pid)) {
+      running.push_back(*executable);
     }
   }
-  return inUse;
+  return running;
+}
+
+bool runsFrom(const fs::path& directory, const std::vector<posix::FileIdentity>& running) {
+  const auto program = posix::fileIdentity((directory / "openconnect").string());
+  return program && std::find(running.begin(), running.end(), *program) != running.end();
 }
 
 // Removes the copy directories that no live daemon holds and nothing runs from; how many.
 int removeStaleCopies(const std::string& copiesDirectory) {
-  const auto inUse = directoriesInUse(copiesDirectory);
+  const auto running = programsRunning();
   std::error_code error;
   std::vector<fs::path> candidates;
   for (fs::directory_iterator it(copiesDirectory, error), end; !error && it != end;
        it.increment(error)) {
     std::error_code typeError;
     if (it->symlink_status(typeError).type() == fs::file_type::directory &&
-        isCopyDirectoryIn(it->path(), copiesDirectory) &&
-        std::find(inUse.begin(), inUse.end(), realPath(it->path())) == inUse.end()) {
+        isCopyDirectoryIn(it->path(), copiesDirectory) && !runsFrom(it->path(), running)) {
       candidates.push_back(it->path());
     }
   }

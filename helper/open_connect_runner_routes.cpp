@@ -1,7 +1,6 @@
 #include <uriparser/Uri.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -11,6 +10,7 @@
 #include "helper/helper_log.hpp"
 #include "helper/open_connect_runner.hpp"
 #include "platform/posix/host_info.hpp"
+#include "platform/posix/io.hpp"
 #include "platform/posix/thread_reaper.hpp"
 #include "platform/process/task.hpp"
 
@@ -19,8 +19,7 @@ namespace {
 
 namespace process = platform::process;
 
-// A route command that hangs would hold the runner's lock, and with it every start, stop and
-// status, for good.
+// A route command that hangs would hold its start, and the caller waiting for it, for good.
 constexpr auto kRouteCommandBound = std::chrono::seconds(10);
 
 std::string hostOf(const std::string& url) {
@@ -63,20 +62,34 @@ bool runRouteCommand(const std::vector<std::string>& command) {
          task->terminationStatus() == 0;
 }
 
-// The resolver cannot be interrupted: a lookup still running at the bound is left to finish on
-// its own thread, which then hands itself to the reaper, while the start goes on without it.
+bool interrupted(int interrupt) {
+  if (interrupt < 0) {
+    return false;
+  }
+  const auto readable = platform::posix::waitReadable(interrupt, std::chrono::milliseconds(0));
+  return !readable || *readable;
+}
+
+// The resolver cannot be interrupted: a lookup still running at the bound (or when interrupt
+// becomes readable) is left to finish on its own thread, which then hands itself to the
+// reaper, while the start goes on without it.
 std::optional<std::vector<std::string>> lookUpWithin(
     const std::function<std::vector<std::string>(const std::string&)>& lookup,
-    const std::string& host, std::chrono::milliseconds bound) {
+    const std::string& host, std::chrono::milliseconds bound, int interrupt) {
+  auto finishedWake = platform::posix::makeWakeFd();
+  if (!finishedWake) {
+    return std::nullopt;
+  }
   struct Pending {
-    std::mutex mutex;  // guards every member below
-    std::condition_variable done;
+    explicit Pending(platform::posix::UniqueFd wake) : finishedWake(std::move(wake)) {}
+    std::mutex mutex;                        // guards every member below
+    platform::posix::UniqueFd finishedWake;  // signalled once finished
     bool finished = false;
     bool abandoned = false;
     std::vector<std::string> addresses;
     std::jthread thread;  // the lookup's own, once abandoned
   };
-  auto pending = std::make_shared<Pending>();
+  auto pending = std::make_shared<Pending>(std::move(*finishedWake));
   std::jthread worker([pending, lookup, host] {
     std::vector<std::string> found;
     try {
@@ -88,17 +101,20 @@ std::optional<std::vector<std::string>> lookUpWithin(
       std::scoped_lock lock(pending->mutex);
       pending->addresses = std::move(found);
       pending->finished = true;
+      platform::posix::signalWake(pending->finishedWake.get());
       if (pending->abandoned) {
         self = std::move(pending->thread);
       }
     }
-    pending->done.notify_all();
     if (self.joinable()) {
       platform::posix::reapThread(std::move(self));
     }
   });
+  const int watched[] = {pending->finishedWake.get(), interrupt};
+  // Whatever ended the wait, the lookup counts only if it finished.
+  (void)platform::posix::waitAnyReadable(watched, bound);
   std::unique_lock lock(pending->mutex);
-  if (pending->done.wait_for(lock, bound, [&] { return pending->finished; })) {
+  if (pending->finished) {
     auto addresses = std::move(pending->addresses);
     lock.unlock();
     worker.join();
@@ -116,7 +132,7 @@ void OpenConnectRunner::removeStaleHostRoutes(const std::string& server) {
 }
 
 void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
-                                              const Environment& environment) {
+                                              const Environment& environment, int interrupt) {
   const std::string host = hostOf("https://" + server);
   if (host.empty() || !environment.routeCommand) {
     return;
@@ -125,7 +141,10 @@ void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
                           ? environment.hostLookup
                           : std::function<std::vector<std::string>(const std::string&)>(
                                 &platform::posix::ipv4Addresses);
-  const auto addresses = lookUpWithin(lookup, host, environment.hostLookupBound);
+  const auto addresses = lookUpWithin(lookup, host, environment.hostLookupBound, interrupt);
+  if (interrupted(interrupt)) {
+    return;
+  }
   if (!addresses) {
     const auto bound = environment.hostLookupBound.count();
     HelperLog::error(
@@ -137,6 +156,9 @@ void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
   for (const auto& address : *addresses) {
     if (!handled.insert(address).second) {
       continue;
+    }
+    if (interrupted(interrupt)) {
+      return;
     }
     if (runRouteCommand(environment.routeCommand(address))) {
       HelperLog::info("removed stale host route to " + address);

@@ -56,5 +56,9 @@ void drainWake(int fd) noexcept;
 // the timeout ran out first.
 [[nodiscard]] SysResult<bool> waitReadable(int fd,
                                            std::optional<std::chrono::milliseconds> timeout);
+// As waitReadable, for whichever of fds becomes readable first: its index, or nullopt when the
+// timeout ran out first. A negative descriptor is never readable.
+[[nodiscard]] SysResult<std::optional<std::size_t>> waitAnyReadable(
+    std::span<const int> fds, std::optional<std::chrono::milliseconds> timeout);
 
 }  // namespace vantreel::platform::posix

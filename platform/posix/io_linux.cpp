@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "platform/posix/io.hpp"
 
@@ -113,8 +114,23 @@ void drainWake(int fd) noexcept {
 }
 
 SysResult<bool> waitReadable(int fd, std::optional<std::chrono::milliseconds> timeout) {
+  const int fds[] = {fd};
+  auto ready = waitAnyReadable(fds, timeout);
+  if (!ready) {
+    return tl::unexpected(ready.error());
+  }
+  return ready->has_value();
+}
+
+SysResult<std::optional<std::size_t>> waitAnyReadable(
+    std::span<const int> fds, std::optional<std::chrono::milliseconds> timeout) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = timeout ? Clock::now() + *timeout : Clock::time_point::max();
+  std::vector<pollfd> entries;
+  entries.reserve(fds.size());
+  for (const int fd : fds) {
+    entries.push_back(pollfd{fd, POLLIN, 0});
+  }
   for (;;) {
     int wait = -1;
     if (timeout) {
@@ -122,15 +138,18 @@ SysResult<bool> waitReadable(int fd, std::optional<std::chrono::milliseconds> ti
           std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
       wait = left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
     }
-    pollfd entry{fd, POLLIN, 0};
-    const int n = ::poll(&entry, 1, wait);
+    const int n = ::poll(entries.data(), entries.size(), wait);
     if (n > 0) {
-      return true;
+      for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].revents != 0) {
+          return i;
+        }
+      }
     }
     if (n == 0) {
-      return false;
+      return std::nullopt;
     }
-    if (errno != EINTR) {
+    if (n < 0 && errno != EINTR) {
       return tl::unexpected(lastError("poll"));
     }
   }

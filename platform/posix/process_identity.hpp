@@ -22,6 +22,20 @@ namespace vantreel::platform::posix {
 // The file a process runs (the target of /proc/<pid>/exe); confirm it as procPath says.
 [[nodiscard]] SysResult<std::string> processExecutable(int pid);
 
+// A file named by device and inode, which, unlike its path, means the same in every mount
+// namespace.
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The identity of the file a process runs; confirm it as procPath says.
+[[nodiscard]] SysResult<FileIdentity> processExecutableIdentity(int pid);
+
+// The identity of the file at path itself, a symbolic link not followed.
+[[nodiscard]] SysResult<FileIdentity> fileIdentity(const std::string& path);
+
 // The pids of every process the system runs now.
 [[nodiscard]] std::vector<int> runningProcesses();
 

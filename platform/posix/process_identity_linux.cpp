@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,6 +26,26 @@ SysResult<std::string> processExecutable(int pid) {
   }
   return target.string();
 }
+
+namespace {
+
+SysResult<FileIdentity> identityOf(const std::string& path, bool followLink) {
+  struct stat info {};
+  if ((followLink ? ::stat(path.c_str(), &info) : ::lstat(path.c_str(), &info)) != 0) {
+    return tl::unexpected(lastError("stat " + path));
+  }
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino)};
+}
+
+}  // namespace
+
+SysResult<FileIdentity> processExecutableIdentity(int pid) {
+  // /proc/<pid>/exe leads to the file itself, whichever mount namespace the process is in.
+  return identityOf(procPath(pid, "exe"), true);
+}
+
+SysResult<FileIdentity> fileIdentity(const std::string& path) { return identityOf(path, false); }
 
 std::vector<int> runningProcesses() {
   std::vector<int> pids;

@@ -51,10 +51,13 @@ class FileHandle {
       std::size_t length, std::chrono::steady_clock::time_point deadline);
   // For a pipe received from another process, whose file description (and its flags) that
   // process shares and may read from itself: reads through a description of our own, opened
-  // anew and non-blocking, so the deadline holds whatever the other process does. EINVAL when
-  // the descriptor is not a pipe or FIFO, ETIMEDOUT at the deadline.
+  // anew and non-blocking, so the deadline holds whatever the other process does. Only the read
+  // end of an anonymous pipe qualifies, since reopening gives our own rights: a named FIFO, a
+  // write end or an O_PATH descriptor fails with EINVAL before anything is read. ETIMEDOUT at
+  // the deadline, ECANCELED once interrupt (an eventfd, or -1) is readable. Bytes read before a
+  // failure are wiped.
   [[nodiscard]] posix::SysResult<Data> readPipeOfLength(
-      std::size_t length, std::chrono::steady_clock::time_point deadline);
+      std::size_t length, std::chrono::steady_clock::time_point deadline, int interrupt = -1);
   [[nodiscard]] posix::SysResult<Data> readDataToEndOfFile();
   // One read of whatever is there (blocking until something is); empty means end of file.
   [[nodiscard]] posix::SysResult<Data> availableData();

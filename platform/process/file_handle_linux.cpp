@@ -1,9 +1,12 @@
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -48,6 +51,29 @@ posix::SysResult<posix::UniqueFd> makeEventFd() {
 
 std::string describe(const char* operation, int fd) {
   return std::string(operation) + " descriptor " + std::to_string(fd);
+}
+
+// Reopening a descriptor through /proc gives a description with the daemon's rights, so only
+// what the sender could read itself qualifies: the read end of an anonymous pipe. A named FIFO
+// (which may be one the sender cannot open), a write end and an O_PATH descriptor do not.
+posix::SysResult<void> checkAnonymousPipeReadEnd(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) {
+    return tl::unexpected(posix::lastError(describe("fcntl", fd)));
+  }
+  struct stat info {};
+  struct statfs where {};
+  if (::fstat(fd, &info) != 0 || ::fstatfs(fd, &where) != 0) {
+    return tl::unexpected(posix::lastError(describe("fstat", fd)));
+  }
+  const int access = flags & O_ACCMODE;
+  if ((flags & O_PATH) != 0 || (access != O_RDONLY && access != O_RDWR)) {
+    return tl::unexpected(posix::SysError{EINVAL, describe("read", fd) + ": not open for reading"});
+  }
+  if (!S_ISFIFO(info.st_mode) || where.f_type != PIPEFS_MAGIC) {
+    return tl::unexpected(posix::SysError{EINVAL, describe("read", fd) + ": not a pipe"});
+  }
+  return {};
 }
 
 // Holds SIGPIPE blocked for this thread while a write runs, and swallows the one the write
@@ -251,24 +277,27 @@ posix::SysResult<Data> FileHandle::readDataOfLength(
   return data;
 }
 
-posix::SysResult<Data> FileHandle::readPipeOfLength(
-    std::size_t length, std::chrono::steady_clock::time_point deadline) {
+posix::SysResult<Data> FileHandle::readPipeOfLength(std::size_t length,
+                                                    std::chrono::steady_clock::time_point deadline,
+                                                    int interrupt) {
   const int fd = fileDescriptor();
   if (fd < 0) {
     return tl::unexpected(posix::SysError{EBADF, "read closed file handle"});
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    return tl::unexpected(posix::lastError(describe("fstat", fd)));
-  }
-  if (!S_ISFIFO(info.st_mode)) {
-    return tl::unexpected(posix::SysError{EINVAL, describe("read", fd) + ": not a pipe"});
+  if (auto refused = checkAnonymousPipeReadEnd(fd); !refused) {
+    return tl::unexpected(refused.error());
   }
   auto own = posix::openFile("/proc/self/fd/" + std::to_string(fd), O_RDONLY | O_NONBLOCK);
   if (!own) {
     return tl::unexpected(own.error());
   }
   Data data;
+  // Reserved once, so that no partial content is left behind in a buffer given up by growth.
+  data.reserve(length);
+  const auto failed = [&data](posix::SysError error) -> posix::SysResult<Data> {
+    ::explicit_bzero(data.data(), data.size());
+    return tl::unexpected(std::move(error));
+  };
   while (data.size() < length) {
     const std::size_t had = data.size();
     data.resize(had + std::min(length - had, kChunk));
@@ -281,16 +310,20 @@ posix::SysResult<Data> FileHandle::readPipeOfLength(
       continue;
     }
     if (got.error().code != EAGAIN) {
-      return tl::unexpected(posix::SysError{got.error().code, describe("read", fd)});
+      return failed(posix::SysError{got.error().code, describe("read", fd)});
     }
     const auto left =
         std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    auto ready = posix::waitReadable(own->get(), std::max(left, std::chrono::milliseconds(0)));
+    const int watched[] = {own->get(), interrupt};
+    auto ready = posix::waitAnyReadable(watched, std::max(left, std::chrono::milliseconds(0)));
     if (!ready) {
-      return tl::unexpected(posix::SysError{ready.error().code, describe("poll", fd)});
+      return failed(posix::SysError{ready.error().code, describe("poll", fd)});
     }
     if (!*ready) {
-      return tl::unexpected(posix::SysError{ETIMEDOUT, describe("read", fd)});
+      return failed(posix::SysError{ETIMEDOUT, describe("read", fd)});
+    }
+    if (**ready == 1) {
+      return failed(posix::SysError{ECANCELED, describe("read", fd)});
     }
   }
   return data;

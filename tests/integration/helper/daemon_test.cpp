@@ -32,6 +32,7 @@
 #include "platform/codesign/sha256.hpp"
 #include "platform/codesign/signing_identity.hpp"
 #include "platform/posix/io.hpp"
+#include "platform/posix/process_identity.hpp"
 #include "platform/xpc/frame.hpp"
 #include "platform/xpc/seqpacket_socket.hpp"
 #include "tests/fakes/fake_openconnect_control.hpp"
@@ -309,13 +310,7 @@ class DaemonTest : public ::testing::Test {
         environment_[name] = value;
       }
     }
-    daemon_ = std::make_unique<Daemon>(VT_DAEMON_PATH, environment_);
-    ASSERT_TRUE(daemon_->waitForEntry("info", "org.vantreel.desktop.helper 1.0.2 starting"));
-    const auto socket = scratch_ / "org.vantreel.desktop.helperd";
-    for (int i = 0; i < 600 && !fs::exists(socket); ++i) {
-      std::this_thread::sleep_for(50ms);
-    }
-    ASSERT_TRUE(fs::exists(socket));
+    ASSERT_NO_FATAL_FAILURE(launchDaemon());
     warmUp();
     baseline_ = {threads(), descriptors()};
   }
@@ -340,6 +335,20 @@ class DaemonTest : public ::testing::Test {
     fs::remove_all(scratch_, ignored);
   }
 
+  // A daemon of this test's service, once it serves.
+  void launchDaemon() {
+    const auto socket = scratch_ / "org.vantreel.desktop.helperd";
+    // An earlier daemon's socket file outlives it; only the new one's means it serves.
+    std::error_code ignored;
+    fs::remove(socket, ignored);
+    daemon_ = std::make_unique<Daemon>(VT_DAEMON_PATH, environment_);
+    ASSERT_TRUE(daemon_->waitForEntry("info", "org.vantreel.desktop.helper 1.0.2 starting"));
+    for (int i = 0; i < 600 && !fs::exists(socket); ++i) {
+      std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_TRUE(fs::exists(socket));
+  }
+
   // One tunnel and one connection from start to end, so that whatever the daemon creates
   // once, on first use, exists before the idle counts are taken.
   void warmUp() {
@@ -357,6 +366,30 @@ class DaemonTest : public ::testing::Test {
       stable = now == last ? stable + 1 : 0;
       last = now;
     }
+  }
+
+  // Whether the daemon holds the lock of a copy directory: a start has passed its checks and
+  // its copy, and reads (or is about to read) its password.
+  bool holdsACopy() const {
+    std::error_code error;
+    const fs::path fds = "/proc/" + std::to_string(daemon_->pid()) + "/fd";
+    for (fs::directory_iterator it(fds, error), end; !error && it != end; it.increment(error)) {
+      std::error_code linkError;
+      const auto target = fs::read_symlink(it->path(), linkError).string();
+      if (target.find("/openconnect.") != std::string::npos && target.ends_with("/.lock")) {
+        return true;
+      }
+    }
+    return false;
+  }
+  bool startIsPreparing() const {
+    for (int i = 0; i < 600; ++i) {
+      if (holdsACopy()) {
+        return true;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
   }
 
   std::size_t threads() const {
@@ -502,6 +535,84 @@ TEST_F(DaemonTest, TerminationStopsTheTunnelAndTheOwnerHearsItsEnd) {
   EXPECT_EQ(status, 0) << said;
   EXPECT_TRUE(daemon_->waitForEntry("info", "received SIGTERM; stopping the tunnel and exiting"));
   daemon_.reset();
+}
+
+// Only the termination's reply path is raced here: each try ends its daemon with a start waiting
+// for its password, at a different moment of that wait.
+TEST_F(DaemonTest, TerminationDuringAPasswordWaitStillAnswersTheStart) {
+  const auto user = scenario("termwait", Scenario().exit(0));
+  for (int attempt = 0; attempt < 12; ++attempt) {
+    SCOPED_TRACE(attempt);
+    if (!daemon_) {
+      ASSERT_NO_FATAL_FAILURE(launchDaemon());
+    }
+    {
+      Client owner(helperctl(), environment_);
+      owner.send("startheld " + user + " localhost");
+      ASSERT_TRUE(startIsPreparing());
+      std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
+      const auto signalled = std::chrono::steady_clock::now();
+      ASSERT_EQ(::kill(daemon_->pid(), SIGTERM), 0);
+      EXPECT_EQ(summary(owner.waitFor("start")), "false 1 the helper is shutting down idle 0");
+      // Not after the password's deadline: the end does not wait for the caller.
+      EXPECT_LT(std::chrono::steady_clock::now() - signalled, 3s);
+      EXPECT_EQ(daemon_->waitForExit(), 0);
+    }
+    daemon_.reset();
+  }
+  EXPECT_FALSE(FakeOpenConnect::readRecord(user)) << "an OpenConnect was started";
+}
+
+// A start waiting for its password holds only itself: a second start is refused at once, status
+// and stop answer at once, and that stop ends the waiting start.
+TEST_F(DaemonTest, AStartWaitingForItsPasswordHoldsNobodyUp) {
+  const auto held = scenario("pwwait", Scenario().exit(0));
+  const auto second = scenario("notqueued", Scenario().exit(0));
+  auto& owner = client(helperctl());
+  auto& other = client(app());
+  owner.send("startheld " + held + " localhost");
+  ASSERT_TRUE(startIsPreparing());
+
+  const auto timed = [&](const std::string& command) {
+    const auto before = std::chrono::steady_clock::now();
+    auto answer = summary(other.call(command));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s) << command;
+    return answer;
+  };
+  EXPECT_EQ(timed("start " + second + " localhost secret"),
+            "false 1 a tunnel is already running idle 0");
+  EXPECT_EQ(timed("status"), "true 0  idle 0");
+  EXPECT_EQ(timed("stop"), "true 0 stopping stopping 0");
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(summary(owner.waitFor("start")),
+            "false 1 the start was stopped before OpenConnect launched idle 0");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+  EXPECT_FALSE(FakeOpenConnect::readRecord(held)) << "the stopped start launched OpenConnect";
+  EXPECT_FALSE(FakeOpenConnect::readRecord(second)) << "the refused start was queued";
+  EXPECT_EQ(summary(other.call("status")), "true 0  idle 0");
+}
+
+// A second daemon of the same service must not take the live one's tunnel for one left behind.
+TEST_F(DaemonTest, ASecondInstanceLeavesTheFirstsTunnelRunning) {
+  const auto user =
+      scenario("firstinstance", Scenario().out("Connected tun0 as 10.0.0.2").waitForSignal());
+  auto& owner = client(helperctl());
+  owner.send("start " + user + " localhost secret");
+  ASSERT_TRUE(owner.waitFor("log"));
+  const auto record = FakeOpenConnect::waitForRecord(user);
+  ASSERT_TRUE(record);
+  {
+    Daemon second(VT_DAEMON_PATH, environment_);
+    EXPECT_EQ(second.waitForExit(), 1);
+    EXPECT_TRUE(second.waitForEntry("error",
+                                    "another instance of the helper serves this service; exiting"));
+  }
+  EXPECT_EQ(::kill(record->pid, 0), 0) << "the second instance ended the tunnel";
+  auto& observer = client(app());
+  EXPECT_EQ(summary(observer.call("status")), "true 0  connected " + std::to_string(record->pid));
+  EXPECT_EQ(summary(observer.call("stop")),
+            "true 0 stopping stopping " + std::to_string(record->pid));
+  EXPECT_EQ(summary(owner.waitFor("start")), "true 0 openconnect exited idle 0");
 }
 
 TEST_F(DaemonTest, ASecondStartIsRefusedAndTheOwnerKeepsItsLines) {
@@ -1112,12 +1223,34 @@ TEST(DaemonRecovery, RemovesOnlyCopiesThatNoLiveDaemonHolds) {
   const auto held = named("held");
   const auto freed = named("freed");
   const auto unlocked = named("unlocked");
-  for (const auto& directory : {held, freed, unlocked}) {
+  const auto masked = named("masked");
+  for (const auto& directory : {held, freed, unlocked, masked}) {
     fs::create_directory(directory);
   }
   auto lock = platform::posix::lockFile((held / ".lock").string(), true);
   ASSERT_TRUE(lock.has_value());
   std::ofstream((freed / ".lock").string()).put('\n');
+  std::ofstream((masked / ".lock").string()).put('\n');
+
+  // In a mount namespace of its own, a process runs a program of another directory under the
+  // path of the stale copy `masked`: the copy is not in use for all its path says.
+  std::string otherPattern = (fs::temp_directory_path() / "vt-other-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(otherPattern.data()), nullptr);
+  const fs::path other = otherPattern;
+  fs::copy_file("/bin/sleep", other / "openconnect");
+  WatchedProcess impostor("/usr/bin/unshare",
+                          {"--mount", "--propagation", "private", "sh", "-c",
+                           "mount --bind '" + other.string() + "' '" + masked.string() +
+                               "' && exec '" + masked.string() + "/openconnect' 60"},
+                          {{"PATH", "/usr/bin:/bin"}}, false);
+  const auto runsMasked = [&] {
+    const auto executable = platform::posix::processExecutable(impostor.pid());
+    return executable && executable->ends_with(masked.filename().string() + "/openconnect");
+  };
+  for (int i = 0; i < 600 && !runsMasked(); ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(runsMasked());
 
   std::string pattern = (fs::temp_directory_path() / "vt-daemon-XXXXXX").string();
   ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
@@ -1133,10 +1266,12 @@ TEST(DaemonRecovery, RemovesOnlyCopiesThatNoLiveDaemonHolds) {
       return line.find("recovery: removed ") != std::string::npos;
     }));
     EXPECT_FALSE(fs::exists(freed));
+    EXPECT_FALSE(fs::exists(masked)) << "a path in another mount namespace kept a stale copy";
     EXPECT_TRUE(fs::exists(held / ".lock"));
     EXPECT_TRUE(fs::exists(unlocked));
   }
-  for (const auto& directory : {held, freed, unlocked, scratch}) {
+  impostor.kill();
+  for (const auto& directory : {held, freed, unlocked, masked, scratch, other}) {
     std::error_code ignored;
     fs::remove_all(directory, ignored);
   }

@@ -206,6 +206,62 @@ TEST_F(RunnerLifecycle, PasswordDeadlineHoldsAgainstACompetingReader) {
   EXPECT_FALSE(FakeOpenConnect::readRecord(user).has_value());
 }
 
+// The runner reads through a description it opens with its own rights, so anything but the
+// read end of an anonymous pipe could make it read, for the caller's server, a FIFO that the
+// caller may not read. Each is refused before a byte is taken from it.
+TEST_F(RunnerLifecycle, OnlyTheReadEndOfAnAnonymousPipeIsReadForThePassword) {
+  environment.passwordDeadline = 300ms;
+  const auto user = scenario("runner.notapipe", Scenario().exit(0));
+  const fs::path fifo = scratch.path() / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Ends {
+    platform::posix::UniqueFd reading;  // the test's own, to see what was left
+    platform::posix::UniqueFd writing;  // held open: no end of file ends the read early
+  };
+  const auto namedFifo = [&] {
+    Ends ends;
+    ends.reading = platform::posix::openFile(fifo, O_RDONLY | O_NONBLOCK).value();
+    ends.writing = platform::posix::openFile(fifo, O_WRONLY).value();
+    return ends;
+  };
+  const auto anonymousPipe = [] {
+    auto made = platform::posix::makePipe().value();
+    EXPECT_EQ(::fcntl(made.read.get(), F_SETFL, O_NONBLOCK), 0);
+    return Ends{std::move(made.read), std::move(made.write)};
+  };
+  const auto reopened = [](int fd, int flags) {
+    return platform::posix::openFile("/proc/self/fd/" + std::to_string(fd), flags).value();
+  };
+  const std::vector<std::pair<std::string, std::function<platform::posix::UniqueFd(Ends&)>>> cases =
+      {
+          {"named-fifo-path-only",
+           [&](Ends&) { return platform::posix::openFile(fifo, O_PATH).value(); }},
+          {"named-fifo-write-only",
+           [&](Ends&) { return platform::posix::openFile(fifo, O_WRONLY).value(); }},
+          {"named-fifo-read-end",
+           [&](Ends&) { return platform::posix::openFile(fifo, O_RDONLY | O_NONBLOCK).value(); }},
+          {"pipe-write-end",
+           [](Ends& ends) { return platform::posix::duplicate(ends.writing.get()).value(); }},
+          {"pipe-path-only", [&](Ends& ends) { return reopened(ends.reading.get(), O_PATH); }},
+      };
+  for (const auto& [name, handOver] : cases) {
+    SCOPED_TRACE(name);
+    auto ends = name.starts_with("named") ? namedFifo() : anonymousPipe();
+    const std::string secret = "secret\n";
+    ASSERT_TRUE(platform::posix::writeAll(ends.writing.get(), std::as_bytes(std::span(secret))));
+    platform::process::FileHandle handed(handOver(ends));
+    const auto started =
+        runner().start(HelperStartRequest("localhost", user, std::nullopt), handed,
+                       bundle.path().string(), observed->exitCallback(), observed->logHandler());
+    ASSERT_FALSE(started.has_value());
+    EXPECT_EQ(started.error(), RunnerError::passwordReadFailed());
+    std::array<std::byte, 64> left{};
+    const auto got = platform::posix::readSome(ends.reading.get(), left);
+    EXPECT_EQ(got.value_or(0), secret.size()) << "the password was read";
+  }
+  EXPECT_FALSE(FakeOpenConnect::readRecord(user).has_value());
+}
+
 TEST_F(RunnerLifecycle, RefusedRequestsLeaveTheRunnerIdle) {
   const auto started = start("bad user", "secret\n");
   ASSERT_FALSE(started.has_value());
