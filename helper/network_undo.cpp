@@ -117,6 +117,14 @@ void NetworkUndo::forget() const {
   fs::remove(path(kResolverWritten), error);
 }
 
+void NetworkUndo::release() const {
+  if (directory_.empty()) {
+    return;
+  }
+  std::error_code error;
+  fs::remove(directory_, error);  // only an empty directory goes
+}
+
 std::string NetworkUndo::restoring() const {
   const auto environment = entries(readWhole(path(kEnviron)).value_or(""));
   const std::string state = path(kState);

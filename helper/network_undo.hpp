@@ -51,6 +51,10 @@ class NetworkUndo {
                                                    const std::string& bootId, const LineSink& sink,
                                                    std::chrono::milliseconds bound) const;
 
+  // Once a tunnel has ended and its undo is done: removes the directory when nothing is left in
+  // it, so that services that come and go (each with a directory of its own) leave nothing.
+  void release() const;
+
  private:
   [[nodiscard]] std::string path(std::string_view name) const;
   // The start of the log entry: what the kept state says the disconnect restores.

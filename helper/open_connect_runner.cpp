@@ -436,20 +436,21 @@ void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) 
 }
 
 void OpenConnectRunner::undoNetwork(const std::string& script) {
-  const auto entry = NetworkUndo(environment_.keptDirectory)
-                         .replay(
-                             script,
-                             [this](const std::string& line) {
-                               LogHandler handler;
-                               {
-                                 std::scoped_lock guard(lock_);
-                                 handler = logHandler_;
-                               }
-                               if (handler) {
-                                 handler(line);
-                               }
-                             },
-                             environment_.disconnectBound);
+  const NetworkUndo undo(environment_.keptDirectory);
+  const auto entry = undo.replay(
+      script,
+      [this](const std::string& line) {
+        LogHandler handler;
+        {
+          std::scoped_lock guard(lock_);
+          handler = logHandler_;
+        }
+        if (handler) {
+          handler(line);
+        }
+      },
+      environment_.disconnectBound);
+  undo.release();
   if (entry) {
     HelperLog::info(*entry);
   }

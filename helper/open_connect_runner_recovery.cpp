@@ -203,14 +203,14 @@ void OpenConnectRunner::recoverEarlierInstance() {
   // After the orphan is gone, before its copy is: a disconnect it did not run is replayed.
   const std::string bootId =
       environment_.bootId ? environment_.bootId() : platform::service::currentBootId();
-  if (auto undone =
-          NetworkUndo(environment_.keptDirectory)
-              .recover(
-                  earlierScript, bootId,
-                  [](const std::string& line) { HelperLog::info("vpnc-script: " + line); },
-                  environment_.disconnectBound)) {
+  const NetworkUndo undo(environment_.keptDirectory);
+  if (auto undone = undo.recover(
+          earlierScript, bootId,
+          [](const std::string& line) { HelperLog::info("vpnc-script: " + line); },
+          environment_.disconnectBound)) {
     found.push_back(*undone);
   }
+  undo.release();
   if (const int removed = removeStaleCopies(environment_.copiesDirectory); removed > 0) {
     found.push_back("removed " + std::to_string(removed) + " stale copy " +
                     (removed == 1 ? "directory" : "directories"));
