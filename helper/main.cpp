@@ -1,5 +1,6 @@
 // The helper daemon: refuses to run as anyone but root, then serves the helper's service for
 // the life of the process.
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -94,7 +95,16 @@ int main() {
     HelperLog::error(resumed.error().description());
     return 1;
   }
-  ResolverFileGuard::start(HelperService::shared().runner);
+  // Set before the guard asks for the end, read after the signal that it sent has arrived.
+  static std::atomic<int> endStatus{0};
+  ResolverFileGuard::start(HelperService::shared().runner, [] {
+    endStatus = ResolverFileGuard::exitStatus;
+    if (auto raised = platform::posix::TerminationSignals::raise(); !raised) {
+      HelperLog::error(raised.error().description() + "; exiting");
+      HelperService::shared().runner->shutDown();
+      platform::posix::exitProcess(ResolverFileGuard::exitStatus);
+    }
+  });
 
   // The main thread's remaining job: the daemon's own end, with the tunnel stopped the way a
   // caller's stop does it, so that OpenConnect logs off and its script restores the network.
@@ -107,5 +117,5 @@ int main() {
   (void)HelperService::shared().calls.awaitNone(std::chrono::steady_clock::now() + kFinalCallBound);
   // Sends no longer block: the owner's start reply and its last lines are still queued.
   listener.awaitSent(std::chrono::steady_clock::now() + kFinalSendBound);
-  platform::posix::exitProcess(0);
+  platform::posix::exitProcess(endStatus.load());
 }

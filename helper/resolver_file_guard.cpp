@@ -6,7 +6,6 @@
 
 #include "helper/helper_log.hpp"
 #include "platform/posix/entry_watch.hpp"
-#include "platform/posix/termination_signals.hpp"
 
 namespace vantreel {
 namespace {
@@ -18,7 +17,8 @@ constexpr auto kIdlePoll = std::chrono::seconds(1);
 
 }  // namespace
 
-void ResolverFileGuard::start(std::shared_ptr<OpenConnectRunner> runner, const std::string& path) {
+void ResolverFileGuard::start(std::shared_ptr<OpenConnectRunner> runner,
+                              std::function<void()> endDaemon, const std::string& path) {
   if (!EntryWatch::writable(path)) {
     return;
   }
@@ -27,7 +27,9 @@ void ResolverFileGuard::start(std::shared_ptr<OpenConnectRunner> runner, const s
     HelperLog::error("cannot watch " + path + ": " + watch.error().description());
     return;
   }
-  std::thread([runner = std::move(runner), watch = std::move(*watch), path] {
+  // Detached: it ends with the process, which it may be the one to end.
+  std::thread([runner = std::move(runner), endDaemon = std::move(endDaemon),
+               watch = std::move(*watch), path] {
     while (watch.wait()) {
       if (EntryWatch::writable(path)) {
         continue;
@@ -37,8 +39,8 @@ void ResolverFileGuard::start(std::shared_ptr<OpenConnectRunner> runner, const s
       }
       HelperLog::info(path + " was replaced and is read-only to the daemon now; ending, so " +
                       "that the service starts again with the new file");
-      runner->shutDown();
-      platform::posix::exitProcess(exitStatus);
+      endDaemon();
+      return;
     }
   }).detach();
 }

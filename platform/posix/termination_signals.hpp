@@ -19,6 +19,10 @@ class TerminationSignals {
   // Blocks until one of them arrives; its name, such as "SIGTERM".
   [[nodiscard]] SysResult<std::string> wait() const;
 
+  // Sends the process SIGTERM, so that the daemon's own end runs the way a service manager's
+  // stop has it run, from whichever thread asks.
+  [[nodiscard]] static SysResult<void> raise();
+
  private:
   explicit TerminationSignals(UniqueFd fd) : fd_(std::move(fd)) {}
   UniqueFd fd_;

@@ -50,6 +50,14 @@ SysResult<std::string> TerminationSignals::wait() const {
   }
 }
 
+SysResult<void> TerminationSignals::raise() {
+  // To the process, not the calling thread: the thread that waits reads process signals.
+  if (::kill(::getpid(), SIGTERM) != 0) {
+    return tl::unexpected(lastError("kill SIGTERM"));
+  }
+  return {};
+}
+
 void exitProcess(int status) noexcept {
   (void)std::fflush(nullptr);
   ::_exit(status);
