@@ -151,6 +151,44 @@ bool sizesFit(const std::vector<Entry>& entries, std::uint64_t maxBytes) {
   return true;
 }
 
+// Looks at the shape of a manifest before a document is built from it: the library's CBOR
+// reader recurses once per level and throws on some declared sizes, and a manifest is only ever
+// an array of short arrays of plain values.
+// NOLINTNEXTLINE(bugprone-exception-escape): nothing here allocates but the library's strings
+class ManifestShape final : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  explicit ManifestShape(std::size_t maxEntries) : maxEntries_(maxEntries) {}
+
+  bool null() override { return false; }
+  bool boolean(bool /*value*/) override { return depth_ == 2; }
+  bool number_integer(number_integer_t /*value*/) override { return false; }
+  bool number_unsigned(number_unsigned_t /*value*/) override { return depth_ == 2; }
+  bool number_float(number_float_t /*value*/, const string_t& /*text*/) override { return false; }
+  bool string(string_t& /*value*/) override { return depth_ == 2; }
+  bool binary(binary_t& /*value*/) override { return depth_ == 2; }
+  bool start_object(std::size_t /*elements*/) override { return false; }
+  bool key(string_t& /*value*/) override { return false; }
+  bool end_object() override { return false; }
+  bool start_array(std::size_t elements) override {
+    ++depth_;
+    const std::size_t most = depth_ == 1 ? maxEntries_ : kMaxItemFields;
+    return depth_ <= 2 && (elements == static_cast<std::size_t>(-1) || elements <= most);
+  }
+  bool end_array() override {
+    --depth_;
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& /*error*/) override {
+    return false;
+  }
+
+ private:
+  static constexpr std::size_t kMaxItemFields = 5;
+  std::size_t maxEntries_;
+  std::size_t depth_ = 0;
+};
+
 }  // namespace
 
 tl::expected<std::vector<std::uint8_t>, OSStatus> BundleManifest::build(int rootFd, Limits limits) {
@@ -230,6 +268,15 @@ std::vector<std::uint8_t> BundleManifest::encode(const std::vector<Entry>& entri
 std::optional<std::vector<BundleManifest::Entry>> BundleManifest::decode(
     std::span<const std::uint8_t> bytes, Limits limits) {
   if (bytes.size() > kMaxEncodedSize) {
+    return std::nullopt;
+  }
+  ManifestShape shape(limits.maxEntries);
+  try {
+    if (!nlohmann::json::sax_parse(bytes.begin(), bytes.end(), &shape,
+                                   nlohmann::json::input_format_t::cbor, true)) {
+      return std::nullopt;
+    }
+  } catch (const nlohmann::json::exception&) {
     return std::nullopt;
   }
   const auto manifest = nlohmann::json::from_cbor(bytes.begin(), bytes.end(), true, false);
