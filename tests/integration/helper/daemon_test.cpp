@@ -878,7 +878,11 @@ TEST_F(DaemonTest, AFrameFromAnotherHolderOfTheSocketEndsTheConnection) {
 TEST_F(DaemonTest, HandedOffSocketsHoldNoSlotOnceTheirToolsHaveEnded) {
   // As nobody: sockets handed over to the signed tool, kept after the tools have ended.
   const auto before = std::make_pair(threads(), descriptors());
-  HostileUser user({socketPath(), helperctl(), environmentList(), 64, 256, false});
+  // The build tree may lie below a directory that only root can enter: nobody runs a copy.
+  const auto copy = scratch_ / "Hostile.app";
+  fs::copy(kBundle, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  HostileUser user({socketPath(), (copy / "Contents/MacOS/vantreel-helperctl").string(),
+                    environmentList(), 64, 256, false});
   const auto reports = user.reportsUntil('E');
   ASSERT_NE(reports.find('D'), std::string::npos) << reports;
   const auto welcomed = std::count(reports.begin(), reports.end(), 'W');
@@ -905,7 +909,11 @@ TEST_F(DaemonTest, HandedOffSocketsHoldNoSlotOnceTheirToolsHaveEnded) {
 TEST_F(DaemonTest, AFrameForgedFromNamespacesOfItsOwnIsNeverAnswered) {
   // unshare -Urp as nobody: a process that owns its pid namespace's user namespace may put the
   // tool's pid on its own frames, and the kernel then attaches a pidfd of the tool as well.
-  HostileUser user({socketPath(), helperctl(), environmentList(), 1, 60, true});
+  // The build tree may lie below a directory that only root can enter: nobody runs a copy.
+  const auto copy = scratch_ / "Hostile.app";
+  fs::copy(kBundle, copy, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  HostileUser user({socketPath(), (copy / "Contents/MacOS/vantreel-helperctl").string(),
+                    environmentList(), 1, 60, true});
   const auto reports = user.reportsUntil('E');
   if (reports.find('N') != std::string::npos) {
     GTEST_SKIP() << "unprivileged user namespaces are off on this machine";
