@@ -477,6 +477,16 @@ replace_resolver() {
 }
 failures_before=$(unit_failures)
 main=$(in_ct systemctl show -p MainPID --value "$unit")
+# The daemon's own view, from inside its mount namespace.
+view_writable() { in_ct nsenter -t "$main" -m test -w /etc/resolv.conf; }
+t0=$EPOCHREALTIME
+replace_resolver 192.0.2.60
+for _ in $(seq 300); do
+  ! view_writable || break
+  sleep 0.01
+done
+echo "# rename -> the daemon's view shows the new file, writable: $(elapsed_since "$t0")"
+check "rename: the daemon may write the new file, without a restart" view_writable
 serial=60
 for delay in 0 0.1 1 3; do
   label="rename, connect ${delay} s later"
