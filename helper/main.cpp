@@ -1,6 +1,5 @@
 // The helper daemon: refuses to run as anyone but root, then serves the helper's service for
 // the life of the process.
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -16,6 +15,9 @@
 #include "platform/posix/io.hpp"
 #include "platform/posix/termination_signals.hpp"
 #include "platform/service/host.hpp"
+#include "platform/service/layout.hpp"
+#include "platform/service/service_manager.hpp"
+#include "platform/service/spawn_admin_runner.hpp"
 #include "platform/xpc/listener.hpp"
 #include "shared/constants.hpp"
 
@@ -45,6 +47,7 @@ int main() {
   // A client that vanishes mid-write must cost a failed write, never the daemon.
   (void)std::signal(SIGPIPE, SIG_IGN);
   vantreel::platform::posix::reserveStandardDescriptors();
+  platform::service::keepInheritedDescriptorsFromPrograms();
   // Connections come and go in bursts, each on a thread of its own; an idle daemon should not
   // keep what they allocated.
   platform::posix::useOneAllocatorArena();
@@ -67,6 +70,28 @@ int main() {
     HelperLog::error(limit ? "open descriptors are limited to " + std::to_string(*limit)
                            : limit.error().description());
   }
+  // From the daemon's first moment, before recovery may need to write the resolver file: a file
+  // replaced since the service manager made the daemon's view is bound in anew.
+  if (auto unit = platform::service::ownServiceUnit()) {
+    ResolverFileGuard::start([unit = *unit]() -> std::string {
+      platform::service::SpawnAdminRunner runner;
+      const auto command =
+          platform::service::Layout::running().bindCommand(unit, "/etc/resolv.conf");
+      if (command.empty()) {
+        return "the service manager binds no files";
+      }
+      auto outcome = runner.run(command);
+      if (!outcome) {
+        return outcome.error().description();
+      }
+      if (outcome->status != 0) {
+        return "systemctl bind exited with status " + std::to_string(outcome->status) + ": " +
+               outcome->standardError;
+      }
+      return {};
+    });
+  }
+
   // Before the listener: an OpenConnect that an earlier instance left behind goes first, so
   // that a new start never runs beside it. Only once no other live daemon serves the service:
   // its tunnel is not one left behind.
@@ -78,6 +103,8 @@ int main() {
 
   // Both live as long as the process: the listener holds its delegate only weakly.
   const auto delegate = std::make_shared<HelperListenerDelegate>();
+  // Under systemd the socket unit holds the endpoint and hands it over; calls sent while this
+  // daemon started and recovered waited in its queue.
   platform::xpc::Listener listener{std::string(Constants::machService)};
   listener.setDelegate(delegate);
   listener.setMaximumConnections(kMaximumConnections);
@@ -95,16 +122,10 @@ int main() {
     HelperLog::error(resumed.error().description());
     return 1;
   }
-  // Set before the guard asks for the end, read after the signal that it sent has arrived.
-  static std::atomic<int> endStatus{0};
-  ResolverFileGuard::start(HelperService::shared().runner, [] {
-    endStatus = ResolverFileGuard::exitStatus;
-    if (auto raised = platform::posix::TerminationSignals::raise(); !raised) {
-      HelperLog::error(raised.error().description() + "; exiting");
-      HelperService::shared().runner->shutDown();
-      platform::posix::exitProcess(ResolverFileGuard::exitStatus);
-    }
-  });
+  if (auto ready = platform::service::notifyReady(); !ready) {
+    HelperLog::error("cannot tell the service manager that the daemon is ready: " +
+                     ready.error().description());
+  }
 
   // The main thread's remaining job: the daemon's own end, with the tunnel stopped the way a
   // caller's stop does it, so that OpenConnect logs off and its script restores the network.
@@ -117,5 +138,5 @@ int main() {
   (void)HelperService::shared().calls.awaitNone(std::chrono::steady_clock::now() + kFinalCallBound);
   // Sends no longer block: the owner's start reply and its last lines are still queued.
   listener.awaitSent(std::chrono::steady_clock::now() + kFinalSendBound);
-  platform::posix::exitProcess(endStatus.load());
+  platform::posix::exitProcess(0);
 }

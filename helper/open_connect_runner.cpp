@@ -17,6 +17,7 @@
 #include "platform/posix/check.hpp"
 #include "platform/posix/io.hpp"
 #include "platform/process/pipe.hpp"
+#include "platform/service/host.hpp"
 #include "platform/xpc/service_path.hpp"
 #include "shared/argument_validation.hpp"
 #include "shared/constants.hpp"
@@ -123,7 +124,9 @@ void configureChild(process::Task& task, const OpenConnectRunner::VerifiedCopies
   task.setExecutable(copies.program());
   task.setArguments(arguments);
   task.setEnvironment(std::map<std::string, std::string>{
-      {"LANG", "en_US.UTF-8"},
+      // OpenConnect's banners lose every non-ASCII character outside a UTF-8 locale, and not
+      // every system has en_US.UTF-8 generated.
+      {"LANG", platform::service::firstAvailableLocale({"en_US.UTF-8", "C.UTF-8"})},
       {"PATH", directory + ":/usr/bin:/bin:/usr/sbin:/sbin"},
       {"DYLD_LIBRARY_PATH", directory + "/lib"},
   });

@@ -1,6 +1,7 @@
 #include "helper/resolver_file_guard.hpp"
 
-#include <chrono>
+#include <sys/stat.h>
+
 #include <thread>
 #include <utility>
 
@@ -12,35 +13,39 @@ namespace {
 
 using platform::posix::EntryWatch;
 
-// A tunnel's end is what the guard waits for; a second is soon enough after it.
-constexpr auto kIdlePoll = std::chrono::seconds(1);
+void refresh(const std::function<std::string()>& rebind, const std::string& path) {
+  if (!ResolverFileGuard::stale(path)) {
+    return;
+  }
+  if (const auto failed = rebind(); !failed.empty()) {
+    HelperLog::error("cannot bind the new " + path + " into the daemon's view: " + failed);
+    return;
+  }
+  HelperLog::info(path + " was replaced; the daemon's view now shows the new file");
+}
 
 }  // namespace
 
-void ResolverFileGuard::start(std::shared_ptr<OpenConnectRunner> runner,
-                              std::function<void()> endDaemon, const std::string& path) {
-  if (!EntryWatch::writable(path)) {
-    return;
-  }
+bool ResolverFileGuard::stale(const std::string& path) {
+  struct stat facts {};
+  return ::lstat(path.c_str(), &facts) == 0 && S_ISREG(facts.st_mode) &&
+         !EntryWatch::writable(path);
+}
+
+void ResolverFileGuard::start(std::function<std::string()> rebind, const std::string& path) {
+  // The watch first: a replacement between the first look and the watch is never missed.
   auto watch = EntryWatch::open(path);
   if (!watch) {
     HelperLog::error("cannot watch " + path + ": " + watch.error().description());
+  }
+  refresh(rebind, path);
+  if (!watch) {
     return;
   }
-  // Detached: it ends with the process, which it may be the one to end.
-  std::thread([runner = std::move(runner), endDaemon = std::move(endDaemon),
-               watch = std::move(*watch), path] {
+  // Detached: it holds nothing the process's end must release.
+  std::thread([rebind = std::move(rebind), watch = std::move(*watch), path] {
     while (watch.wait()) {
-      if (EntryWatch::writable(path)) {
-        continue;
-      }
-      while (runner->currentPid() != 0) {
-        std::this_thread::sleep_for(kIdlePoll);
-      }
-      HelperLog::info(path + " was replaced and is read-only to the daemon now; ending, so " +
-                      "that the service starts again with the new file");
-      endDaemon();
-      return;
+      refresh(rebind, path);
     }
   }).detach();
 }

@@ -1,28 +1,29 @@
 #pragma once
 
 #include <functional>
-#include <memory>
 #include <string>
-
-#include "helper/open_connect_runner.hpp"
 
 namespace vantreel {
 
-// The installed service sees the resolver file as it was when it started: the unit makes that
-// one file writable in an otherwise read-only system, and a file renamed over it since (what a
-// DHCP client or a network manager does) is read-only to the daemon and its routing script,
-// which then could no longer set the VPN's resolver. So once no tunnel runs any more, the
-// daemon should end with exitStatus, and the service manager (Restart=on-failure) starts it
-// again with a view of the new file.
+// The installed service sees the resolver file through a view the service manager made for it:
+// the unit makes that one file writable in an otherwise read-only system. A file renamed over
+// it since (what a DHCP client or a network manager does) is read-only to the daemon and its
+// routing script, which then could no longer set the VPN's resolver. The guard has the service
+// manager bind the new file into the daemon's view at once, tunnel or not, so nobody waits for
+// a restart and no call is refused. During a tunnel that is safe: the tunnel's end writes the
+// resolver back only over a file that still holds what the tunnel wrote, never over the newer
+// file a DHCP client put in place.
 class ResolverFileGuard {
  public:
-  static constexpr int exitStatus = 75;
+  // Whether path needs binding anew: a regular file (not a link, which names a file elsewhere
+  // that the view must not open up) that this process may not write.
+  [[nodiscard]] static bool stale(const std::string& path);
 
-  // Watches path from a thread of its own when the daemon may write it now; where nothing
-  // confines the daemon the file stays writable and the guard never acts. Once the file has
-  // become read-only and no tunnel runs, calls endDaemon, once: the daemon's own end then
-  // answers what it is still serving, as it does for a service manager's stop.
-  static void start(std::shared_ptr<OpenConnectRunner> runner, std::function<void()> endDaemon,
+  // Looks once now, binding anew (rebind) when the file is stale, and then on every change of
+  // the entry, from a thread of its own for the life of the process: a file missing now, or
+  // replaced while the daemon recovers, is taken in as soon as it appears. rebind runs on that
+  // thread and returns an error text, or nothing when the file was bound.
+  static void start(std::function<std::string()> rebind,
                     const std::string& path = "/etc/resolv.conf");
 };
 

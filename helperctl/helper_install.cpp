@@ -221,6 +221,8 @@ tl::expected<InstallStatus, CtlError> HelperInstall::uninstall(const InstallEnvi
   unregisterLegacySMAppService(env);
   const auto& names = serviceNames();
   const bool present = service::entryExists(env.layout.installedJobPath(names)) ||
+                       (env.layout.kind() == service::Layout::Kind::linux &&
+                        service::entryExists(env.layout.installedSocketPath(names))) ||
                        service::entryExists(env.layout.installedHelperPath(names)) ||
                        service::entryExists(env.layout.legacyJobPath(names));
   if (present) {
@@ -260,15 +262,22 @@ tl::expected<void, CtlError> HelperInstall::installViaLaunchd(const InstallEnvir
   if (!directory) {
     return tl::unexpected(passedOn(directory.error()));
   }
+  // The service unit, and the socket unit beside it.
   const std::string staged = *directory + "/" + env.layout.jobFileName(names);
+  const std::string stagedSocket = *directory + "/" + env.layout.socketFileName(names);
   tl::expected<void, CtlError> result;
   if (auto written = service::writeFileAtomically(staged, env.layout.jobDocument(names));
       !written) {
     result = tl::unexpected(passedOn(written.error()));
+  } else if (auto socketWritten =
+                 service::writeFileAtomically(stagedSocket, env.layout.socketDocument(names));
+             !socketWritten) {
+    result = tl::unexpected(passedOn(socketWritten.error()));
   } else {
     result = runAdmin(env.layout.installScript(names, *source, staged), env);
-    (void)service::removeFile(staged);
   }
+  (void)service::removeFile(stagedSocket);
+  (void)service::removeFile(staged);
   (void)service::removeDirectory(*directory);
   return result;
 }

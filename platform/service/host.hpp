@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/posix/sys_error.hpp"
 
@@ -59,5 +60,8 @@ namespace vantreel::platform::service {
 
 // Tells one boot of the machine from the next; empty when the system does not say.
 [[nodiscard]] std::string currentBootId();
+
+// The first of names that this system has a locale for, or the last of them when it has none.
+[[nodiscard]] std::string firstAvailableLocale(const std::vector<std::string>& names);
 
 }  // namespace vantreel::platform::service

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -243,6 +244,17 @@ std::string currentBootId() {
   std::string id;
   std::getline(in, id);
   return id;
+}
+
+std::string firstAvailableLocale(const std::vector<std::string>& names) {
+  for (const auto& name : names) {
+    // newlocale, unlike setlocale, leaves the process's own locale alone.
+    if (locale_t found = ::newlocale(LC_ALL_MASK, name.c_str(), nullptr); found != nullptr) {
+      ::freelocale(found);
+      return name;
+    }
+  }
+  return names.empty() ? std::string() : names.back();
 }
 
 }  // namespace vantreel::platform::service

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "platform/service/host.hpp"
+#include "platform/service/unit_texts.hpp"
 
 namespace vantreel::platform::service {
 namespace {
@@ -24,6 +25,24 @@ std::string join(const std::vector<std::string>& parts, std::string_view separat
 }
 
 std::string unitName(std::string_view label) { return std::string(label) + ".service"; }
+std::string socketUnitName(std::string_view label) { return std::string(label) + ".socket"; }
+
+void replaceAll(std::string& text, std::string_view placeholder, std::string_view value) {
+  for (auto at = text.find(placeholder); at != std::string::npos;
+       at = text.find(placeholder, at + value.size())) {
+    text.replace(at, placeholder.size(), value);
+  }
+}
+
+// The unit texts name the paths as the installed system sees them, whatever the root.
+std::string fillIn(std::string_view unitTemplate, const ServiceNames& names) {
+  std::string text(unitTemplate);
+  replaceAll(text, "@label@", names.label);
+  replaceAll(text, "@program@", std::string(linuxHelperDirectory) + "/" + names.binaryName);
+  replaceAll(text, "@state@", names.binaryName);
+  replaceAll(text, "@socket@", "/run/" + names.machService);
+  return text;
+}
 
 // A program path stays bare in the scripts when the shell would read it as one plain word.
 std::string shellWord(std::string_view text) {
@@ -67,7 +86,10 @@ std::string appleScriptEscape(std::string_view text) {
 }
 
 Layout::Layout(Kind kind, std::string root, const std::string& systemctl)
-    : kind_(kind), root_(std::move(root)), systemctl_(shellWord(systemctl)) {
+    : kind_(kind),
+      root_(std::move(root)),
+      systemctl_(shellWord(systemctl)),
+      systemctlPath_(systemctl) {
   while (root_.size() > 1 && root_.back() == '/') {
     root_.pop_back();
   }
@@ -165,63 +187,25 @@ std::string Layout::jobDocument(const ServiceNames& names) const {
            "</dict>\n"
            "</plist>";
   }
-  // The daemon binds its own socket, so one unit is the whole job; on-failure restarts stand
-  // in for launchd relaunching a daemon on demand after a crash. The rest confines the daemon,
-  // OpenConnect and the vpnc-script to what a tunnel needs: the tun device, routes and
-  // addresses, the daemon's files and the script's under /run, and the resolver file.
-  return "[Unit]\n"
-         "Description=" +
-         names.label +
-         "\n"
-         "After=network.target\n"
-         "\n"
-         "[Service]\n"
-         "Type=simple\n"
-         "ExecStart=" +
-         std::string(linuxHelperDirectory) + "/" + names.binaryName +
-         "\n"
-         "Restart=on-failure\n"
-         "RestartSec=2\n"
-         // SIGTERM reaches the daemon alone, which stops its tunnel with OpenConnect's own
-         // sequence (up to 8 s), and replays the disconnect should that end in SIGKILL (up to
-         // 8 s more with the output's drain), before it exits; only what outlives that is
-         // killed. What a kill leaves, the next start undoes from the state directory, which
-         // outlives stops, restarts and reboots.
-         "KillMode=mixed\n"
-         "TimeoutStopSec=30\n"
-         "StateDirectory=org.vantreel.desktop.helper\n"
-         "StateDirectoryMode=0700\n"
-         "UMask=0077\n"
-         "CapabilityBoundingSet=CAP_NET_ADMIN CAP_DAC_READ_SEARCH CAP_KILL CAP_SYS_PTRACE\n"
-         "NoNewPrivileges=yes\n"
-         "ProtectSystem=strict\n"
-         "ReadWritePaths=/run -/etc/resolv.conf\n"
-         "ProtectHome=read-only\n"
-         "PrivateTmp=yes\n"
-         "DevicePolicy=closed\n"
-         "DeviceAllow=/dev/net/tun rw\n"
-         "ProtectKernelTunables=yes\n"
-         "ProtectKernelModules=yes\n"
-         "ProtectKernelLogs=yes\n"
-         "ProtectControlGroups=yes\n"
-         "ProtectClock=yes\n"
-         "ProtectHostname=yes\n"
-         "ProtectProc=invisible\n"
-         "ProcSubset=pid\n"
-         "PrivateIPC=yes\n"
-         "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6\n"
-         "RestrictNamespaces=yes\n"
-         "RestrictRealtime=yes\n"
-         "RestrictSUIDSGID=yes\n"
-         "LockPersonality=yes\n"
-         "MemoryDenyWriteExecute=yes\n"
-         "SystemCallArchitectures=native\n"
-         "SystemCallFilter=@system-service\n"
-         "SystemCallFilter=~@privileged @resources\n"
-         "SystemCallErrorNumber=EPERM\n"
-         "\n"
-         "[Install]\n"
-         "WantedBy=multi-user.target\n";
+  return fillIn(serviceUnitTemplate(), names);
+}
+
+std::string Layout::socketDocument(const ServiceNames& names) const {
+  if (kind_ == Kind::darwin) {
+    return {};
+  }
+  return fillIn(socketUnitTemplate(), names);
+}
+
+std::string Layout::socketFileName(const ServiceNames& names) const {
+  return kind_ == Kind::darwin ? std::string() : socketUnitName(names.label);
+}
+
+std::string Layout::installedSocketPath(const ServiceNames& names) const {
+  if (kind_ == Kind::darwin) {
+    return {};
+  }
+  return rooted(std::string(linuxJobDirectory) + "/" + socketUnitName(names.label));
 }
 
 std::vector<std::string> Layout::installCommands(const ServiceNames& names,
@@ -249,8 +233,15 @@ std::vector<std::string> Layout::installCommands(const ServiceNames& names,
     };
   }
   const std::string unit = unitName(names.label);
+  const std::string socketUnit = socketUnitName(names.label);
+  const std::string socket = shellQuote(installedSocketPath(names));
+  const std::string stagedSocket =
+      deletingLastPathComponent(stagedJob) + "/" + socketFileName(names);
   return {
       removeLegacyJob(names),
+      // The socket first: the service requires it and goes with it, and no call that arrives
+      // meanwhile can start the old daemon again. An older installation has no socket unit.
+      systemctl_ + " stop " + socketUnit + " 2>/dev/null",
       systemctl_ + " stop " + unit + " 2>/dev/null",
       "/bin/mkdir -p " + shellQuote(rooted(linuxHelperDirectory)),
       "/bin/cp -f " + shellQuote(source) + " " + helper,
@@ -260,8 +251,13 @@ std::vector<std::string> Layout::installCommands(const ServiceNames& names,
       "/bin/cp -f " + shellQuote(stagedJob) + " " + job,
       "/bin/chown root:root " + job,
       "/bin/chmod 644 " + job,
+      "/bin/cp -f " + shellQuote(stagedSocket) + " " + socket,
+      "/bin/chown root:root " + socket,
+      "/bin/chmod 644 " + socket,
       systemctl_ + " daemon-reload",
-      systemctl_ + " enable " + unit,
+      systemctl_ + " enable " + socketUnit + " " + unit,
+      systemctl_ + " start " + socketUnit,
+      // Returns once the daemon is ready, its recovery done.
       "{ " + systemctl_ + " start " + unit + " || { /bin/sleep 2; " + systemctl_ + " start " +
           unit + "; }; }",
   };
@@ -276,8 +272,9 @@ std::string Layout::installScript(const ServiceNames& names, const std::string& 
   // Clearing out what was there may fail harmlessly; after that, a failed copy, ownership or
   // mode change stops the script, so that a half-installed daemon is never started and never
   // reported as installed.
-  const std::vector<std::string> clearing(commands.begin(), commands.begin() + 2);
-  const std::vector<std::string> installing(commands.begin() + 2, commands.end());
+  constexpr std::ptrdiff_t kClearing = 3;
+  const std::vector<std::string> clearing(commands.begin(), commands.begin() + kClearing);
+  const std::vector<std::string> installing(commands.begin() + kClearing, commands.end());
   return join(clearing, "; ") + "; " + join(installing, " && ");
 }
 
@@ -293,8 +290,11 @@ std::vector<std::string> Layout::uninstallCommands(const ServiceNames& names) co
   }
   return {
       removeLegacyJob(names),
+      // The socket first, as in installation; the service goes with it.
+      systemctl_ + " disable --now " + socketUnitName(names.label) + " 2>/dev/null",
       systemctl_ + " disable --now " + unitName(names.label) + " 2>/dev/null",
-      "/bin/rm -f " + files + " && " + systemctl_ + " daemon-reload",
+      "/bin/rm -f " + shellQuote(installedSocketPath(names)) + " " + files + " && " + systemctl_ +
+          " daemon-reload",
   };
 }
 
@@ -328,6 +328,14 @@ Layout::CertificateSource Layout::rootCertificateSource() const {
             {}};
   }
   return {{}, rooted("/etc/ssl/certs/ca-certificates.crt")};
+}
+
+std::vector<std::string> Layout::bindCommand(const std::string& unit,
+                                             const std::string& path) const {
+  if (kind_ == Kind::darwin) {
+    return {};
+  }
+  return {systemctlPath_, "bind", "--", unit, path};
 }
 
 std::vector<std::string> Layout::routeDeleteCommand(const std::string& address) const {

@@ -49,11 +49,18 @@ class Layout {
 
   // Shell text that stops the older job and deletes its job file; failures are ignored.
   [[nodiscard]] std::string removeLegacyJob(const ServiceNames& names) const;
-  // The launchd property list or the systemd unit of the job.
+  // The launchd property list or the systemd service unit of the job.
   [[nodiscard]] std::string jobDocument(const ServiceNames& names) const;
+  // systemd's socket unit, which holds the job's endpoint and starts the service; its file name,
+  // staged beside the job document; and its installed path. Empty for launchd, whose job
+  // document names the endpoint itself.
+  [[nodiscard]] std::string socketDocument(const ServiceNames& names) const;
+  [[nodiscard]] std::string socketFileName(const ServiceNames& names) const;
+  [[nodiscard]] std::string installedSocketPath(const ServiceNames& names) const;
 
   // The commands that install the daemon from source and the job document staged at
-  // stagedJob, and the one script they make.
+  // stagedJob (with the socket unit beside it under socketFileName), and the one script they
+  // make.
   [[nodiscard]] std::vector<std::string> installCommands(const ServiceNames& names,
                                                          const std::string& source,
                                                          const std::string& stagedJob) const;
@@ -80,6 +87,11 @@ class Layout {
   };
   [[nodiscard]] CertificateSource rootCertificateSource() const;
 
+  // The command that has the service manager bind the file at path, as the system sees it now,
+  // into the view of the running unit (systemd only; empty for launchd, which confines nothing).
+  [[nodiscard]] std::vector<std::string> bindCommand(const std::string& unit,
+                                                     const std::string& path) const;
+
   // The command that deletes the host route to one IPv4 address given as dotted-decimal text.
   [[nodiscard]] std::vector<std::string> routeDeleteCommand(const std::string& address) const;
 
@@ -89,6 +101,7 @@ class Layout {
   Kind kind_;
   std::string root_;
   std::string systemctl_;
+  std::string systemctlPath_;
 };
 
 // x inside single quotes, each single quote in it written as '\'' .

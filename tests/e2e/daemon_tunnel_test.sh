@@ -560,6 +560,8 @@ vt_tunnel_down
 # before, and no OpenConnect is left.
 network_now() {
   ip -n "$VT_TUNNEL_CLI_NS" -4 route show | sort
+  echo "-- IPv6 routes"
+  ip -n "$VT_TUNNEL_CLI_NS" -6 route show | sort
   echo "-- resolver"
   cat /etc/resolv.conf
   echo "-- script state"
@@ -596,8 +598,32 @@ end_tunnel() {
   esac
 }
 
+# IPv6 on the physical link too (the server gives none through the tunnel): an address, a
+# default route, and a far address behind the link's other end that counts the echo requests
+# reaching it.
+ipv6_far=2001:db8:2::1
+ipv6_link_up() {
+  ip -n "$VT_TUNNEL_SRV_NS" -6 addr add 2001:db8:1::1/64 dev "vts$VT_TUNNEL_ID" nodad &&
+    ip -n "$VT_TUNNEL_SRV_NS" -6 addr add "$ipv6_far/128" dev lo &&
+    ip -n "$VT_TUNNEL_CLI_NS" -6 addr add 2001:db8:1::2/64 dev "vtc$VT_TUNNEL_ID" nodad &&
+    ip -n "$VT_TUNNEL_CLI_NS" -6 route add default via 2001:db8:1::1 metric 2048
+}
+echoes_received() {
+  ip netns exec "$VT_TUNNEL_SRV_NS" awk '$1 == "Icmp6InEchos" { print $2 }' /proc/net/snmp6
+}
+# echoes_through_the_link: how many of five IPv6 echo requests reached the far end.
+echoes_through_the_link() {
+  local before
+  before=$(echoes_received)
+  ip netns exec "$VT_TUNNEL_CLI_NS" ping -6 -n -q -c 5 -i 0.2 -W 1 "$ipv6_far" >/dev/null 2>&1 || true
+  echo $(($(echoes_received) - before))
+}
+
 network_before=''
 VT_TUNNEL_FULL=1 environment_up self-signed
+check "full tunnel: IPv6 on the physical link is set up" ipv6_link_up
+check "full tunnel: without a tunnel, IPv6 echo requests reach the far end by the link" \
+  test "$(echoes_through_the_link)" = 5
 if start_daemon; then
   network_before=$(network_now)
   check "full tunnel: the client namespace has a default route of its own" \
@@ -607,6 +633,11 @@ if start_daemon; then
     wait_connected "end-$end" || continue
     check "$end: the tunnel took over the default route and set the VPN's resolver" \
       tunnel_applied
+    if [ "$end" = disconnect ]; then
+      leaked=$(echoes_through_the_link)
+      check "$end: no IPv6 echo request leaves by the physical link ($leaked of 5 did)" \
+        test "$leaked" = 0
+    fi
     end_tunnel "$end"
     if _vt_tunnel_poll 10 restored_in_time; then
       ok "$end: within 10 s routes, resolver file and script state are as before, no OpenConnect"

@@ -55,8 +55,8 @@ class LinuxInstall : public ::testing::Test {
     fs::create_directories(root / "run" / "systemd" / "system");
     fs::create_directories(root / "tmp");
 
-    // The stand-in logs each call; "start" takes its status from the next line of start-status
-    // (0 when that runs out), so a test can script a failed first attempt.
+    // The stand-in logs each call; a service's "start" takes its status from the next line of
+    // start-status (0 when that runs out), so a test can script a failed first attempt.
     systemctl = root / "fake-bin" / "systemctl";
     writeFile(
         systemctl,
@@ -64,7 +64,7 @@ class LinuxInstall : public ::testing::Test {
         "echo \"$*\" >> '" +
             (root / "systemctl.log").string() +
             "'\n"
-            "if [ \"$1\" = start ]; then\n"
+            "if [ \"$1\" = start ] && [ \"${2%.service}\" != \"$2\" ]; then\n"
             "  f='" +
             (root / "start-status").string() +
             "'\n"
@@ -104,6 +104,7 @@ class LinuxInstall : public ::testing::Test {
   InstallEnvironment env;
   const fs::path helperPath = "usr/local/libexec/org.vantreel.desktop.helper";
   const fs::path unitPath = "etc/systemd/system/org.vantreel.desktop.helperd.service";
+  const fs::path socketPath = "etc/systemd/system/org.vantreel.desktop.helperd.socket";
   const fs::path legacyUnitPath = "etc/systemd/system/org.vantreel.desktop.helper.service";
 };
 
@@ -115,8 +116,10 @@ struct stat statOf(const fs::path& path) {
 
 TEST_F(LinuxInstall, InstallsFilesWithOwnersAndModesThenEnablesAndStarts) {
   writeFile(root / legacyUnitPath, "[Service]\n", fs::perms::owner_read);
-  // An earlier, looser copy must come out with the installer's modes all the same.
+  // An earlier, looser copy must come out with the installer's modes all the same; so must an
+  // older installation's single unit, which bound its own socket.
   writeFile(root / helperPath, "old", fs::perms::all);
+  writeFile(root / unitPath, "[Service]\nType=simple\n", fs::perms::all);
 
   auto result = HelperInstall::install(false, env);
   ASSERT_TRUE(result) << result.error().description;
@@ -132,15 +135,22 @@ TEST_F(LinuxInstall, InstallsFilesWithOwnersAndModesThenEnablesAndStarts) {
   EXPECT_EQ(helper.st_gid, 0U);
   EXPECT_EQ(unit.st_uid, 0U);
   EXPECT_EQ(unit.st_gid, 0U);
+  EXPECT_EQ(readFile(root / socketPath), env.layout.socketDocument(HelperInstall::serviceNames()));
+  const auto socket = statOf(root / socketPath);
+  EXPECT_EQ(socket.st_mode & 07777, 0644U);
+  EXPECT_EQ(socket.st_uid, 0U);
   EXPECT_FALSE(fs::exists(root / legacyUnitPath));
   // The unit was staged in a directory of the installation's own, which is gone again.
   EXPECT_TRUE(fs::is_empty(root / "tmp"));
 
   EXPECT_EQ(systemctlCalls(), (std::vector<std::string>{
                                   "disable --now org.vantreel.desktop.helper.service",
+                                  "stop org.vantreel.desktop.helperd.socket",
                                   "stop org.vantreel.desktop.helperd.service",
                                   "daemon-reload",
-                                  "enable org.vantreel.desktop.helperd.service",
+                                  "enable org.vantreel.desktop.helperd.socket "
+                                  "org.vantreel.desktop.helperd.service",
+                                  "start org.vantreel.desktop.helperd.socket",
                                   "start org.vantreel.desktop.helperd.service",
                               }));
 
@@ -150,16 +160,25 @@ TEST_F(LinuxInstall, InstallsFilesWithOwnersAndModesThenEnablesAndStarts) {
   EXPECT_EQ(*removed, (InstallStatus{"not_installed", InstallMethod::none, "unregistered"}));
   EXPECT_FALSE(fs::exists(root / helperPath));
   EXPECT_FALSE(fs::exists(root / unitPath));
-  EXPECT_EQ(systemctlCalls(), (std::vector<std::string>{
-                                  "disable --now org.vantreel.desktop.helper.service",
-                                  "disable --now org.vantreel.desktop.helperd.service",
-                                  "daemon-reload",
-                              }));
+  EXPECT_FALSE(fs::exists(root / socketPath));
+  const std::vector<std::string> uninstallCalls{
+      "disable --now org.vantreel.desktop.helper.service",
+      "disable --now org.vantreel.desktop.helperd.socket",
+      "disable --now org.vantreel.desktop.helperd.service",
+      "daemon-reload",
+  };
+  EXPECT_EQ(systemctlCalls(), uninstallCalls);
 
   // Nothing left: no script runs at all.
   fs::remove(root / "systemctl.log");
   EXPECT_TRUE(HelperInstall::uninstall(env));
   EXPECT_FALSE(fs::exists(root / "systemctl.log"));
+
+  // A socket unit left on its own still counts as installed, and goes.
+  writeFile(root / socketPath, "[Socket]\n", fs::perms::owner_read);
+  EXPECT_TRUE(HelperInstall::uninstall(env));
+  EXPECT_FALSE(fs::exists(root / socketPath));
+  EXPECT_EQ(systemctlCalls(), uninstallCalls);
 }
 
 TEST_F(LinuxInstall, StartIsRetriedOnceAfterTwoSecondsAndOnlyTheRetryCounts) {
@@ -191,6 +210,7 @@ TEST_F(LinuxInstall, FailedFileStepStopsBeforeTheServiceManagerIsTouched) {
   EXPECT_TRUE(fs::is_empty(root / "tmp"));
   EXPECT_EQ(systemctlCalls(), (std::vector<std::string>{
                                   "disable --now org.vantreel.desktop.helper.service",
+                                  "stop org.vantreel.desktop.helperd.socket",
                                   "stop org.vantreel.desktop.helperd.service",
                               }));
 }

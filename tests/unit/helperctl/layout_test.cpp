@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "helperctl/helper_install.hpp"
+#include "platform/service/host.hpp"
 
 namespace vantreel {
 namespace {
@@ -136,51 +140,9 @@ TEST(LinuxLayout, PathsUnitAndSystemCommands) {
   EXPECT_EQ(layout.legacyJobPath(names()),
             "/etc/systemd/system/org.vantreel.desktop.helper.service");
   EXPECT_EQ(layout.jobFileName(names()), "org.vantreel.desktop.helperd.service");
-  EXPECT_EQ(layout.jobDocument(names()),
-            "[Unit]\n"
-            "Description=org.vantreel.desktop.helperd\n"
-            "After=network.target\n"
-            "\n"
-            "[Service]\n"
-            "Type=simple\n"
-            "ExecStart=/usr/local/libexec/org.vantreel.desktop.helper\n"
-            "Restart=on-failure\n"
-            "RestartSec=2\n"
-            "KillMode=mixed\n"
-            "TimeoutStopSec=30\n"
-            "StateDirectory=org.vantreel.desktop.helper\n"
-            "StateDirectoryMode=0700\n"
-            "UMask=0077\n"
-            "CapabilityBoundingSet=CAP_NET_ADMIN CAP_DAC_READ_SEARCH CAP_KILL CAP_SYS_PTRACE\n"
-            "NoNewPrivileges=yes\n"
-            "ProtectSystem=strict\n"
-            "ReadWritePaths=/run -/etc/resolv.conf\n"
-            "ProtectHome=read-only\n"
-            "PrivateTmp=yes\n"
-            "DevicePolicy=closed\n"
-            "DeviceAllow=/dev/net/tun rw\n"
-            "ProtectKernelTunables=yes\n"
-            "ProtectKernelModules=yes\n"
-            "ProtectKernelLogs=yes\n"
-            "ProtectControlGroups=yes\n"
-            "ProtectClock=yes\n"
-            "ProtectHostname=yes\n"
-            "ProtectProc=invisible\n"
-            "ProcSubset=pid\n"
-            "PrivateIPC=yes\n"
-            "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6\n"
-            "RestrictNamespaces=yes\n"
-            "RestrictRealtime=yes\n"
-            "RestrictSUIDSGID=yes\n"
-            "LockPersonality=yes\n"
-            "MemoryDenyWriteExecute=yes\n"
-            "SystemCallArchitectures=native\n"
-            "SystemCallFilter=@system-service\n"
-            "SystemCallFilter=~@privileged @resources\n"
-            "SystemCallErrorNumber=EPERM\n"
-            "\n"
-            "[Install]\n"
-            "WantedBy=multi-user.target\n");
+  EXPECT_EQ(layout.installedSocketPath(names()),
+            "/etc/systemd/system/org.vantreel.desktop.helperd.socket");
+  EXPECT_EQ(layout.socketFileName(names()), "org.vantreel.desktop.helperd.socket");
   EXPECT_EQ(layout.rootCertificateSource().file, "/etc/ssl/certs/ca-certificates.crt");
   EXPECT_TRUE(layout.rootCertificateSource().command.empty());
   EXPECT_EQ(layout.routeDeleteCommand("192.0.2.7"),
@@ -191,31 +153,135 @@ TEST(LinuxLayout, PathsUnitAndSystemCommands) {
             "/tmp/r/usr/local/libexec/org.vantreel.desktop.helper");
   EXPECT_EQ(scratch.rootCertificateSource().file, "/tmp/r/etc/ssl/certs/ca-certificates.crt");
   EXPECT_EQ(scratch.jobDocument(names()), layout.jobDocument(names()));
+  EXPECT_EQ(scratch.socketDocument(names()), layout.socketDocument(names()));
+  EXPECT_EQ(scratch.installedSocketPath(names()),
+            "/tmp/r/etc/systemd/system/org.vantreel.desktop.helperd.socket");
+  EXPECT_EQ(
+      layout.bindCommand("u.service", "/etc/resolv.conf"),
+      (std::vector<std::string>{"/bin/systemctl", "bind", "--", "u.service", "/etc/resolv.conf"}));
+  EXPECT_TRUE(Layout::darwin().bindCommand("u", "/etc/resolv.conf").empty());
+  EXPECT_TRUE(Layout::darwin().socketDocument(names()).empty());
+}
+
+// A unit text as systemd reads it: every line blank, a comment, a section or a setting; the
+// settings as (section, key) -> values in order.
+std::multimap<std::pair<std::string, std::string>, std::string> settingsOf(const std::string& text,
+                                                                           int& comments) {
+  std::multimap<std::pair<std::string, std::string>, std::string> settings;
+  std::istringstream lines(text);
+  std::string line;
+  std::string section;
+  comments = 0;
+  while (std::getline(lines, line)) {
+    if (line.empty()) {
+      continue;
+    }
+    if (line[0] == '#') {
+      ++comments;
+    } else if (line.front() == '[' && line.back() == ']') {
+      section = line.substr(1, line.size() - 2);
+    } else {
+      const auto equals = line.find('=');
+      EXPECT_NE(equals, std::string::npos) << "not a setting: " << line;
+      EXPECT_FALSE(section.empty()) << "outside a section: " << line;
+      if (equals != std::string::npos) {
+        settings.emplace(std::pair{section, line.substr(0, equals)}, line.substr(equals + 1));
+      }
+    }
+  }
+  return settings;
+}
+
+TEST(LinuxLayout, UnitsHandOverTheEndpointAndKeepTheDaemonConfined) {
+  const auto layout = Layout::linux();
+  struct Setting {
+    bool socketUnit;
+    const char* section;
+    const char* key;
+    const char* value;
+  };
+  // What the daemon, the installer and the confinement rely on; the rest of the text (its
+  // comments above all) may change freely.
+  const std::vector<Setting> required = {
+      {false, "Unit", "Requires", "org.vantreel.desktop.helperd.socket"},
+      {false, "Unit", "After", "org.vantreel.desktop.helperd.socket"},
+      {false, "Service", "Type", "notify"},
+      {false, "Service", "ExecStart", "/usr/local/libexec/org.vantreel.desktop.helper"},
+      {false, "Service", "Restart", "on-failure"},
+      {false, "Service", "KillMode", "mixed"},
+      {false, "Service", "StateDirectory", "org.vantreel.desktop.helper"},
+      {false, "Service", "StateDirectoryMode", "0700"},
+      {false, "Service", "ProtectSystem", "strict"},
+      {false, "Service", "ReadWritePaths", "/run -/etc/resolv.conf"},
+      {false, "Service", "NoNewPrivileges", "yes"},
+      {false, "Service", "CapabilityBoundingSet",
+       "CAP_NET_ADMIN CAP_DAC_READ_SEARCH CAP_KILL CAP_SYS_PTRACE"},
+      {false, "Service", "DevicePolicy", "closed"},
+      {false, "Service", "DeviceAllow", "/dev/net/tun rw"},
+      {false, "Service", "SystemCallFilter", "~@privileged @resources"},
+      {false, "Install", "WantedBy", "multi-user.target"},
+      {true, "Socket", "ListenSequentialPacket", "/run/org.vantreel.desktop.helperd"},
+      {true, "Socket", "SocketMode", "0666"},
+      {true, "Socket", "SocketUser", "root"},
+      {true, "Socket", "Service", "org.vantreel.desktop.helperd.service"},
+      {true, "Install", "WantedBy", "sockets.target"},
+  };
+  int serviceComments = 0;
+  int socketComments = 0;
+  const auto service = settingsOf(layout.jobDocument(names()), serviceComments);
+  const auto socket = settingsOf(layout.socketDocument(names()), socketComments);
+  for (const auto& [socketUnit, section, key, value] : required) {
+    const auto& settings = socketUnit ? socket : service;
+    const auto [first, last] = settings.equal_range({section, key});
+    std::vector<std::string> values;
+    for (auto at = first; at != last; ++at) {
+      values.push_back(at->second);
+    }
+    EXPECT_NE(std::find(values.begin(), values.end(), value), values.end())
+        << (socketUnit ? "socket" : "service") << " [" << section << "] " << key << "=" << value;
+  }
+  // The daemon binds nothing itself under systemd, and nothing is left to fill in.
+  EXPECT_EQ(service.count({"Service", "Sockets"}) + service.count({"Service", "ExecStartPre"}), 0U);
+  for (const auto& text : {layout.jobDocument(names()), layout.socketDocument(names())}) {
+    for (const char* placeholder : {"@label@", "@program@", "@state@", "@socket@"}) {
+      EXPECT_EQ(text.find(placeholder), std::string::npos) << text;
+    }
+  }
+  // The installed units explain themselves.
+  EXPECT_GE(serviceComments, 3);
+  EXPECT_GE(socketComments, 1);
 }
 
 TEST(LinuxLayout, InstallScriptStopsAtTheFirstFailedFileStep) {
   const std::string unitSource = "/tmp/org.vantreel.desktop.helperd.service";
   const std::string helper = "'/usr/local/libexec/org.vantreel.desktop.helper'";
   const std::string unit = "'/etc/systemd/system/org.vantreel.desktop.helperd.service'";
+  const std::string socket = "'/etc/systemd/system/org.vantreel.desktop.helperd.socket'";
   EXPECT_EQ(
       Layout::linux().installScript(names(), "/opt/V'.app/h", unitSource),
       "/bin/systemctl disable --now org.vantreel.desktop.helper.service 2>/dev/null; /bin/rm -f "
       "'/etc/systemd/system/org.vantreel.desktop.helper.service'; "
+      "/bin/systemctl stop org.vantreel.desktop.helperd.socket 2>/dev/null; "
       "/bin/systemctl stop org.vantreel.desktop.helperd.service 2>/dev/null; "
       "/bin/mkdir -p '/usr/local/libexec' && /bin/cp -f '/opt/V'\\''.app/h' " +
           helper + " && /bin/chown root:root " + helper + " && /bin/chmod 755 " + helper +
           " && /bin/mkdir -p '/etc/systemd/system' && /bin/cp -f '" + unitSource + "' " + unit +
           " && /bin/chown root:root " + unit + " && /bin/chmod 644 " + unit +
+          " && /bin/cp -f '/tmp/org.vantreel.desktop.helperd.socket' " + socket +
+          " && /bin/chown root:root " + socket + " && /bin/chmod 644 " + socket +
           " && /bin/systemctl daemon-reload"
-          " && /bin/systemctl enable org.vantreel.desktop.helperd.service"
+          " && /bin/systemctl enable org.vantreel.desktop.helperd.socket "
+          "org.vantreel.desktop.helperd.service"
+          " && /bin/systemctl start org.vantreel.desktop.helperd.socket"
           " && { /bin/systemctl start org.vantreel.desktop.helperd.service || { /bin/sleep 2; "
           "/bin/systemctl start org.vantreel.desktop.helperd.service; }; }");
   EXPECT_EQ(Layout::linux().uninstallScript(names()),
             "/bin/systemctl disable --now org.vantreel.desktop.helper.service 2>/dev/null; "
             "/bin/rm -f '/etc/systemd/system/org.vantreel.desktop.helper.service'; "
+            "/bin/systemctl disable --now org.vantreel.desktop.helperd.socket 2>/dev/null; "
             "/bin/systemctl disable --now org.vantreel.desktop.helperd.service 2>/dev/null; "
             "/bin/rm -f " +
-                unit + " " + helper + " && /bin/systemctl daemon-reload");
+                socket + " " + unit + " " + helper + " && /bin/systemctl daemon-reload");
 }
 
 TEST(LinuxLayout, RunningSystemTextsAndAnUnusualSystemctlPath) {
@@ -241,6 +307,22 @@ TEST(LinuxLayout, AdminCommandIsPkexecUnlessAlreadyRoot) {
   EXPECT_TRUE(Layout::linux().adminPrompts(false));
   EXPECT_FALSE(Layout::linux().adminPrompts(true));
   EXPECT_TRUE(Layout::darwin().adminPrompts(true));
+}
+
+// OpenConnect's locale: a name the system has no locale for is passed over.
+TEST(Host, FirstAvailableLocaleInOrder) {
+  const struct {
+    std::vector<std::string> names;
+    std::string chosen;
+  } cases[] = {
+      {{"xx_NOWHERE.UTF-8", "C.UTF-8"}, "C.UTF-8"},
+      {{"C.UTF-8", "xx_NOWHERE.UTF-8"}, "C.UTF-8"},
+      {{"xx_NOWHERE.UTF-8", "yy_NOWHERE.UTF-8"}, "yy_NOWHERE.UTF-8"},
+      {{}, ""},
+  };
+  for (const auto& [names, chosen] : cases) {
+    EXPECT_EQ(platform::service::firstAvailableLocale(names), chosen) << names.size();
+  }
 }
 
 }  // namespace
