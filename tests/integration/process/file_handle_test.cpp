@@ -24,6 +24,18 @@ struct Collected {
   int callsAfterEndOfFile = 0;
 };
 
+// The first of several handlers to claim something, named; later claims change nothing.
+struct FirstReader {
+  std::promise<std::string> who;
+  std::atomic_flag claimed;
+
+  void claim(const std::string& name) {
+    if (!claimed.test_and_set()) {
+      who.set_value(name);
+    }
+  }
+};
+
 TEST(FileHandle, ReadabilityHandlerSeesEveryByteThenEndOfFileOnce) {
   auto pipe = Pipe::make();
   ASSERT_TRUE(pipe);
@@ -76,23 +88,35 @@ TEST(FileHandle, ClearingTheHandlerStopsCallsFromInsideAndOutside) {
   auto& reading = *pipe->fileHandleForReading();
   auto& writing = *pipe->fileHandleForWriting();
 
-  // From inside: the first call clears, no second call comes although more bytes arrive.
+  // From inside: the first call clears, no second call comes although more bytes arrive. Who
+  // reads those bytes shows it: the handler installed next, or (wrongly) the one cleared.
+  auto nextReader = std::make_shared<FirstReader>();
   std::atomic<int> calls{0};
   auto first = std::make_shared<std::promise<void>>();
-  reading.setReadabilityHandler([&calls, first](FileHandle& handle) {
+  reading.setReadabilityHandler([&calls, first, nextReader](FileHandle& handle) {
     (void)handle.availableData();
     handle.clearReadabilityHandler();
     if (calls.fetch_add(1) == 0) {
       first->set_value();
+    } else {
+      nextReader->claim("the cleared handler");
     }
   });
   ASSERT_TRUE(writing.writeData("a"));
   ASSERT_EQ(first->get_future().wait_for(kBound), std::future_status::ready);
   ASSERT_TRUE(writing.writeData("b"));
-  std::this_thread::sleep_for(100ms);  // only gives a wrong extra call the chance to show
+  reading.setReadabilityHandler([nextReader](FileHandle& handle) {
+    if (auto chunk = handle.availableData(); chunk && *chunk == "b") {
+      nextReader->claim("the next handler");
+    }
+  });
+  auto reader = nextReader->who.get_future();
+  ASSERT_EQ(reader.wait_for(kBound), std::future_status::ready);
+  EXPECT_EQ(reader.get(), "the next handler");
   EXPECT_EQ(calls.load(), 1);
 
-  // From outside: after clear returns, nothing more is delivered; the bytes stay in the pipe.
+  // From outside: after clear returns, nothing more is delivered; the bytes stay in the pipe,
+  // for a read of our own that waits for them and the end of file.
   std::atomic<int> laterCalls{0};
   reading.setReadabilityHandler([&laterCalls](FileHandle& handle) {
     (void)handle.availableData();
@@ -101,12 +125,11 @@ TEST(FileHandle, ClearingTheHandlerStopsCallsFromInsideAndOutside) {
   reading.clearReadabilityHandler();
   const int seen = laterCalls.load();
   ASSERT_TRUE(writing.writeData("c"));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(laterCalls.load(), seen);
   ASSERT_TRUE(writing.close());
   auto rest = reading.readDataToEndOfFile();
   ASSERT_TRUE(rest);
-  EXPECT_EQ(rest->back(), 'c');
+  EXPECT_EQ(*rest, "c");
+  EXPECT_EQ(laterCalls.load(), seen);
 }
 
 TEST(FileHandle, HandlerMayDestroyItsOwnHandle) {
