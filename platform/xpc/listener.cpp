@@ -1,5 +1,6 @@
 #include "platform/xpc/listener.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,8 +14,47 @@
 #include "platform/xpc/listener_core.hpp"
 #include "platform/xpc/seqpacket_socket.hpp"
 #include "platform/xpc/server_connection.hpp"
+#include "platform/xpc/service_path.hpp"
 
 namespace vantreel::platform::xpc {
+namespace {
+
+template <class T>
+tl::unexpected<Error> failure(const posix::SysResult<T>& result) {
+  return tl::unexpected(Error(Error::invalid, result.error().description()));
+}
+
+}  // namespace
+
+// The socket a service manager handed over, else the service's socket file; then what the
+// acceptor needs besides. Runs before the acceptor starts, under the lock.
+tl::expected<void, Error> Listener::Core::bind() {
+  if (auto inherited = seqpacket::takeInheritedListener()) {
+    listening = std::move(*inherited);
+  } else {
+    const auto path = servicePath(name);
+    if (!path) {
+      return tl::unexpected(Error(Error::invalid, "listener " + name + ": invalid service name"));
+    }
+    auto bound = seqpacket::listenOn(*path);
+    if (!bound) {
+      return failure(bound);
+    }
+    listening = std::move(*bound);
+    boundPath = *path;
+  }
+  auto woken = posix::makeWakeFd();
+  if (!woken) {
+    return failure(woken);
+  }
+  wake = std::move(*woken);
+  auto spare = posix::openFile("/dev/null", O_RDONLY);
+  if (!spare) {
+    return failure(spare);
+  }
+  reserve = std::move(*spare);
+  return {};
+}
 
 Listener::Listener(std::string serviceName)
     : name_(std::move(serviceName)), core_(std::make_shared<Core>()) {

@@ -1,11 +1,9 @@
 #include "platform/xpc/listener_core.hpp"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -13,13 +11,11 @@
 #include "platform/posix/io.hpp"
 #include "platform/posix/process_identity.hpp"
 #include "platform/posix/process_namespaces.hpp"
-#include "platform/posix/thread_reaper.hpp"
 #include "platform/xpc/admission_policy.hpp"
 #include "platform/xpc/call_quietly.hpp"
 #include "platform/xpc/refusal_burst.hpp"
 #include "platform/xpc/seqpacket_socket.hpp"
 #include "platform/xpc/server_connection.hpp"
-#include "platform/xpc/service_path.hpp"
 
 namespace vantreel::platform::xpc {
 namespace {
@@ -36,11 +32,6 @@ constexpr int kExhaustionPauseMs = 100;
 // What a process may run out of for a while; the listener waits that out.
 bool isExhaustion(int code) {
   return code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM;
-}
-
-template <class T>
-tl::unexpected<Error> failure(const posix::SysResult<T>& result) {
-  return tl::unexpected(Error(Error::invalid, result.error().description()));
 }
 
 }  // namespace
@@ -116,36 +107,6 @@ int Listener::Core::msUntilBurstSettles() {
 bool Listener::Core::isStopped() {
   std::scoped_lock lock(mutex);
   return stopped;
-}
-
-// The socket a service manager handed over, else the service's socket file; then what the
-// acceptor needs besides. Runs before the acceptor starts, under the lock.
-tl::expected<void, Error> Listener::Core::bind() {
-  if (auto inherited = seqpacket::takeInheritedListener()) {
-    listening = std::move(*inherited);
-  } else {
-    const auto path = servicePath(name);
-    if (!path) {
-      return tl::unexpected(Error(Error::invalid, "listener " + name + ": invalid service name"));
-    }
-    auto bound = seqpacket::listenOn(*path);
-    if (!bound) {
-      return failure(bound);
-    }
-    listening = std::move(*bound);
-    boundPath = *path;
-  }
-  auto woken = posix::makeWakeFd();
-  if (!woken) {
-    return failure(woken);
-  }
-  wake = std::move(*woken);
-  auto spare = posix::openFile("/dev/null", O_RDONLY);
-  if (!spare) {
-    return failure(spare);
-  }
-  reserve = std::move(*spare);
-  return {};
 }
 
 void Listener::Core::serve() {
