@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/xpc/refusal_burst.hpp"
 
 namespace vantreel::platform::xpc {
 namespace {
@@ -93,6 +97,49 @@ TEST(AdmissionPolicyTest, DecidesFromPlainFacts) {
     const AdmissionFacts facts{row.uid, row.occupancy, row.namespaces};
     EXPECT_EQ(admissionRefusal(limits, facts).value_or(""), row.refusal);
   }
+}
+
+// The refusals' texts as the log gets them: the first of a burst in full, the rest as one count
+// once the burst has been quiet, or every minute while a flood goes on.
+TEST(AdmissionPolicyTest, RefusalsAreToldAsBursts) {
+  using namespace std::chrono_literals;
+  using Clock = RefusalBurst::Clock;
+  struct Step {
+    Clock::duration at;
+    std::optional<std::string> refused;  // nullopt: the listener only asks to settle
+    std::vector<std::string> told;
+  };
+  const auto from = [](int pid) { return "refused connection from pid " + std::to_string(pid); };
+  const Step steps[] = {
+      {0ms, from(1), {from(1)}},
+      {100ms, from(2), {}},
+      {200ms, from(3), {}},
+      {900ms, std::nullopt, {}},
+      {1200ms, std::nullopt, {"refused 2 more connections (the last from pid 3)"}},
+      {1300ms, std::nullopt, {}},
+      {1400ms, from(4), {from(4)}},
+      {2000ms, from(5), {}},
+  };
+  RefusalBurst burst(1s, 60s);
+  const auto start = Clock::now();
+  for (const auto& step : steps) {
+    SCOPED_TRACE(std::chrono::duration_cast<std::chrono::milliseconds>(step.at).count());
+    std::vector<std::string> told;
+    if (step.refused) {
+      told = burst.refused(*step.refused, start + step.at);
+    } else if (auto count = burst.settle(start + step.at)) {
+      told.push_back(*count);
+    }
+    EXPECT_EQ(told, step.told);
+  }
+  // A flood that never pauses for a second is still told of every minute.
+  std::vector<std::string> flood;
+  for (auto at = Clock::duration(2500ms); at <= 61500ms; at += 500ms) {
+    for (auto& entry : burst.refused(from(6), start + at)) {
+      flood.push_back(std::move(entry));
+    }
+  }
+  EXPECT_EQ(flood, std::vector<std::string>{"refused 119 more connections (the last from pid 6)"});
 }
 
 }  // namespace
