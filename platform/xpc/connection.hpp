@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -10,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tl/expected.hpp>
 #include <vector>
 
 #include "platform/posix/unique_fd.hpp"
@@ -19,9 +19,7 @@
 #include "platform/xpc/frame.hpp"
 #include "platform/xpc/interface.hpp"
 #include "platform/xpc/outgoing_queue.hpp"
-#include "platform/xpc/peer_identity.hpp"
 #include "platform/xpc/remote_proxy.hpp"
-#include "platform/xpc/requirement_check.hpp"
 #include "platform/xpc/seqpacket_socket.hpp"
 
 namespace vantreel::platform::xpc {
@@ -33,25 +31,22 @@ namespace vantreel::platform::xpc {
 //
 // Sending never waits for the peer (see OutgoingQueue); a peer that stops reading is no longer
 // read from either, and the drop notice handler hears how many one-way messages it lost.
+//
+// What both ends share lives here: the queue, the calls awaiting replies, and the end. How the
+// socket comes to be and whom its messages may come from is the business of ClientConnection
+// and ServerConnection.
 class Connection : public std::enable_shared_from_this<Connection> {
-  struct Passkey {};
-
  public:
   // Refuse a service whose process does not run as root.
   static constexpr std::uint64_t privileged = 4096;
-  // Told of refusals and foreign senders after admission, as full texts for the log.
-  using Reporter = std::function<void(const std::string& text)>;
 
   // Never fails: a service that is absent, refuses, or does not run as root when that was
   // asked for shows as the error of the first message.
   static std::shared_ptr<Connection> machService(const std::string& name, std::uint64_t options);
 
-  Connection(Passkey, std::string path, std::string label, bool privileged);
-  Connection(Passkey, posix::UniqueFd socket, PeerIdentity peer, RequirementCheck check,
-             std::shared_ptr<const void> slot, Reporter report);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
-  ~Connection();
+  virtual ~Connection();
 
   // The peer's, from the kernel; 0 and nullopt before a client has connected.
   [[nodiscard]] std::int32_t processIdentifier() const;
@@ -80,14 +75,52 @@ class Connection : public std::enable_shared_from_this<Connection> {
   [[nodiscard]] RemoteProxy remoteObjectProxyWithErrorHandler(
       std::function<void(const Error&)> handler);
 
+ protected:
+  enum class Ending { invalidated, interrupted, failed };
+
+  explicit Connection(std::string label);
+
+  // The socket to serve once the peer is there and the handshake is done; the queue owns it.
+  [[nodiscard]] virtual tl::expected<int, Error> open() = 0;
+  // Whether the reader thread is due once resumed (stateMutex_ held).
+  [[nodiscard]] virtual bool readerDueLocked() const = 0;
+  // A pidfd whose process ending ends the connection, or -1.
+  [[nodiscard]] virtual int exitWatch() const = 0;
+  // The ending when a message may not be read as the peer's, or nullopt to read it.
+  [[nodiscard]] virtual std::optional<Ending> judgeSender(
+      const std::optional<seqpacket::Sender>& sender) = 0;
+  // Whether the peer may still send, checked before each of its messages.
+  [[nodiscard]] virtual bool permitsMessage() = 0;
+
+  [[nodiscard]] bool isInvalidated() const;
+  [[nodiscard]] Error endError(Ending ending) const;
+  void announceDrops(std::uint64_t dropped);
+  void startReaderLocked();
+
+  const std::string label_;  // names the connection in error texts
+  // Wakes the connection's thread when something was queued for it to send.
+  posix::UniqueFd wake_;
+
+  // Guards the members below, those of the sides and the private ones too; not outgoing_,
+  // which has a lock of its own.
+  mutable std::mutex stateMutex_;
+  std::int32_t pid_ = 0;
+  std::optional<AuditToken> token_;
+  posix::UniqueFd pidfd_;
+  std::optional<std::string> requirement_;
+  bool resumed_ = false;
+  bool used_ = false;  // has had a message to send
+  bool started_ = false;
+  bool invalidated_ = false;
+  bool finished_ = false;
+  int liveFd_ = -1;                   // the socket while it is open, for invalidate() to shut it
+  std::shared_ptr<const void> slot_;  // held by the connection's threads while they run
+
+  OutgoingQueue outgoing_;
+
  private:
-  friend class Listener;
   friend class Reply;
   friend class RemoteProxy;
-
-  enum class Side { client, server };
-  enum class Admission { admitted, closed, sentEarly, failed };
-  enum class Ending { invalidated, interrupted, failed };
 
   struct Pending {
     std::string selector;
@@ -95,74 +128,43 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::function<void(const Error&)> onError;
   };
 
-  // slot is held by the connection's threads, and let go when the last of them ends.
-  static std::shared_ptr<Connection> accepted(posix::UniqueFd socket, PeerIdentity peer,
-                                              RequirementCheck check,
-                                              std::shared_ptr<const void> slot, Reporter report);
-  // Runs admission (the delegate's check, then admit()) on a thread of the connection's own,
-  // so that no other connection waits for it.
-  void admitOnOwnThread(std::function<void(const std::shared_ptr<Connection>&)> admission);
-  Admission admit();
-  [[nodiscard]] bool isInvalidated() const;
-  // The peer closed its end or its process has ended, perhaps while one of its messages is
-  // still being handled.
-  [[nodiscard]] bool peerHasGone() const;
-
   void sendCall(const std::string& selector, std::vector<Value> arguments,
                 std::function<void(std::vector<Value>)> onReply,
                 const std::function<void(const Error&)>& onError);
+  struct EncodedCall {
+    std::uint64_t id = 0;  // 0 for a one-way message
+    OutgoingQueue::Message message;
+  };
+  // The frame of a call, or why it cannot be sent (stateMutex_ held).
+  [[nodiscard]] tl::expected<EncodedCall, Error> encodeCallLocked(const std::string& selector,
+                                                                  std::vector<Value>& arguments,
+                                                                  bool withReply);
   void sendReply(std::uint64_t id, const std::string& selector, std::vector<Value> values);
   void sendError(std::uint64_t id);
   // Sends at once when the handshake is done and the socket takes it, else queues (or drops
   // a one-way message beyond the bound); false when it cannot be sent.
   bool deliver(OutgoingQueue::Message outgoing);
-  void announceDrops(std::uint64_t dropped);
   void failPending(std::uint64_t id, const Error& error);
-  void startReaderLocked();
 
   void run();
   // Reads, sends and checks senders until the stream ends; the ending.
   Ending serve(int fd);
-  std::optional<Error> connectClient(int& fd);
+  // Reads and handles one datagram; the ending, or nullopt to go on.
+  std::optional<Ending> receiveOne(int fd);
   bool handle(const Frame& frame, std::vector<posix::UniqueFd> descriptors);
+  bool dispatchCall(const Frame& frame, std::vector<posix::UniqueFd>& descriptors);
+  bool completeReply(const Frame& frame, std::vector<posix::UniqueFd>& descriptors);
   void finish(Ending ending, std::optional<Error> failure);
-  [[nodiscard]] Error endError(Ending ending) const;
 
-  const Side side_;
-  const std::string path_;   // the service's socket file (client side)
-  const std::string label_;  // names the connection in error texts
-  const bool privileged_ = false;
-  const RequirementCheck check_;
-  const Reporter report_;
-  // Wakes the connection's thread when something was queued for it to send.
-  posix::UniqueFd wake_;
-
-  mutable std::mutex stateMutex_;  // guards every member from here to outgoing_
-  std::int32_t pid_ = 0;
-  std::optional<AuditToken> token_;
-  posix::UniqueFd pidfd_;
-  std::optional<std::string> requirement_;
   std::optional<Interface> exportedInterface_;
   std::optional<Interface> remoteInterface_;
   std::shared_ptr<ExportedObject> exportedObject_;
   std::function<void()> invalidationHandler_;
   std::function<void()> interruptionHandler_;
   std::function<void(std::uint64_t)> dropNoticeHandler_;
-  std::optional<seqpacket::ProcessKey> peerKey_;
   std::map<std::uint64_t, Pending> pending_;
   std::uint64_t nextId_ = 1;
-  bool resumed_ = false;
-  bool admitted_ = false;  // a server connection past the handshake
-  bool used_ = false;      // a client connection that has had a message to send
-  bool started_ = false;
-  bool invalidated_ = false;
-  bool finished_ = false;
-  int liveFd_ = -1;  // the socket while it is open, for invalidate() to shut it down
   std::jthread reader_;
-  std::jthread admission_;
-  std::shared_ptr<const void> slot_;  // until the threads above have taken it
-
-  OutgoingQueue outgoing_;
 };
 
 }  // namespace vantreel::platform::xpc

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <future>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,43 +71,80 @@ TEST(FileHandle, ReadabilityHandlerSeesEveryByteThenEndOfFileOnce) {
   EXPECT_FALSE(overlapped.load());
 }
 
-TEST(FileHandle, ClearingTheHandlerStopsCallsFromInsideAndOutside) {
-  auto pipe = Pipe::make();
-  ASSERT_TRUE(pipe);
-  auto& reading = *pipe->fileHandleForReading();
-  auto& writing = *pipe->fileHandleForWriting();
+// Set once a cleared handler has been let go, or (wrongly) called again: whichever comes first
+// settles whether a call came after the clear, without waiting for one that should never come.
+class Settled {
+ public:
+  // Held by the handler: its last copy going settles.
+  [[nodiscard]] std::shared_ptr<void> token() {
+    return {nullptr, [state = state_](void*) { state->settle(); }};
+  }
+  void calledAgain() { state_->settle(); }
+  [[nodiscard]] bool await() { return future_.wait_for(kBound) == std::future_status::ready; }
 
-  // From inside: the first call clears, no second call comes although more bytes arrive.
-  std::atomic<int> calls{0};
-  auto first = std::make_shared<std::promise<void>>();
-  reading.setReadabilityHandler([&calls, first](FileHandle& handle) {
-    (void)handle.availableData();
-    handle.clearReadabilityHandler();
-    if (calls.fetch_add(1) == 0) {
-      first->set_value();
+ private:
+  struct State {
+    std::promise<void> promise;
+    std::once_flag once;
+    void settle() {
+      std::call_once(once, [this] { promise.set_value(); });
     }
-  });
+  };
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+  std::future<void> future_ = state_->promise.get_future();
+};
+
+TEST(FileHandle, ClearingTheHandlerStopsCallsFromInsideAndOutside) {
+  // Before the pipes: a wrong call may come as long as they last.
+  Settled insideSettled;
+  Settled outsideSettled;
+  std::atomic<int> calls{0};
+  std::atomic<int> laterCalls{0};
+
+  // From inside: the first call clears, and no second call comes although more bytes wait as
+  // it returns; they stay in the pipe.
+  auto inside = Pipe::make();
+  ASSERT_TRUE(inside);
+  auto& writing = *inside->fileHandleForWriting();
+  auto first = std::make_shared<std::promise<void>>();
+  inside->fileHandleForReading()->setReadabilityHandler(
+      [&calls, &writing, &insideSettled, first, held = insideSettled.token()](FileHandle& handle) {
+        (void)handle.availableData();
+        if (calls.fetch_add(1) != 0) {
+          insideSettled.calledAgain();
+          return;
+        }
+        EXPECT_TRUE(writing.writeData("b"));
+        handle.clearReadabilityHandler();
+        first->set_value();
+      });
   ASSERT_TRUE(writing.writeData("a"));
   ASSERT_EQ(first->get_future().wait_for(kBound), std::future_status::ready);
-  ASSERT_TRUE(writing.writeData("b"));
-  std::this_thread::sleep_for(100ms);  // only gives a wrong extra call the chance to show
+  ASSERT_TRUE(insideSettled.await());
   EXPECT_EQ(calls.load(), 1);
+  ASSERT_TRUE(writing.close());
+  auto unread = inside->fileHandleForReading()->readDataToEndOfFile();
+  ASSERT_TRUE(unread);
+  EXPECT_EQ(*unread, "b");
 
   // From outside: after clear returns, nothing more is delivered; the bytes stay in the pipe.
-  std::atomic<int> laterCalls{0};
-  reading.setReadabilityHandler([&laterCalls](FileHandle& handle) {
-    (void)handle.availableData();
-    ++laterCalls;
-  });
+  auto outside = Pipe::make();
+  ASSERT_TRUE(outside);
+  auto& reading = *outside->fileHandleForReading();
+  reading.setReadabilityHandler(
+      [&laterCalls, &outsideSettled, held = outsideSettled.token()](FileHandle& handle) {
+        (void)handle.availableData();
+        ++laterCalls;
+        outsideSettled.calledAgain();
+      });
   reading.clearReadabilityHandler();
-  const int seen = laterCalls.load();
-  ASSERT_TRUE(writing.writeData("c"));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(laterCalls.load(), seen);
-  ASSERT_TRUE(writing.close());
+  ASSERT_TRUE(outside->fileHandleForWriting()->writeData("c"));
+  ASSERT_TRUE(outsideSettled.await());
+  EXPECT_EQ(laterCalls.load(), 0);
+  ASSERT_TRUE(outside->fileHandleForWriting()->close());
   auto rest = reading.readDataToEndOfFile();
   ASSERT_TRUE(rest);
-  EXPECT_EQ(rest->back(), 'c');
+  EXPECT_EQ(*rest, "c");
 }
 
 TEST(FileHandle, HandlerMayDestroyItsOwnHandle) {
