@@ -133,6 +133,9 @@ void configureChild(process::Task& task, const OpenConnectRunner::VerifiedCopies
   // Should the daemon die, OpenConnect outlives its output's reader; it must still be able to
   // log off and run its script's disconnect when a later instance stops it.
   task.setKeepsBrokenPipeIgnored(true);
+  // Its scripts, and what they start, end with it: a disconnect script cut short by the stop
+  // must not run on beside the replay, nor reach the next tunnel's interface.
+  task.setOwnProcessGroup(true);
 }
 
 }  // namespace
@@ -345,7 +348,15 @@ tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::p
   if (!copies) {
     return tl::unexpected(copies.error());
   }
-  NetworkUndo(environment_.keptDirectory).prepare((*copies)->directory());
+  // A tunnel never runs without its undo, nor over a disconnect an earlier one still owes.
+  if (auto ready =
+          NetworkUndo(environment_.keptDirectory)
+              .prepare((*copies)->directory(),
+                       [](const std::string& line) { HelperLog::info("vpnc-script: " + line); },
+                       environment_.disconnectBound);
+      !ready) {
+    return tl::unexpected(RunnerError::spawnFailed(ready.error()));
+  }
   const auto cafile = exportSystemRoots(environment_);
   std::optional<std::string_view> cafileArgument;
   if (cafile) {
@@ -423,15 +434,19 @@ void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) 
   LogHandler handler;
   {
     std::scoped_lock guard(lock_);
-    handler = logHandler_;
-    // Lines still draining from a child whose exit was handled must not mark an idle runner
-    // connected.
-    if (namesInterface && process_ && generation == generation_) {
-      state_ = kConnected;
+    // A line belongs to the tunnel whose child wrote it: once that child's exit was handled,
+    // the handler may be the next owner's, who must never see it.
+    if (process_ && generation == generation_) {
+      handler = logHandler_;
+      if (namesInterface) {
+        state_ = kConnected;
+      }
     }
   }
   if (handler) {
     handler(line);
+  } else {
+    HelperLog::info("line of an ended tunnel: " + line);
   }
 }
 
@@ -485,7 +500,7 @@ void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generatio
 }
 
 std::shared_ptr<process::Task> OpenConnectRunner::takeForStop(
-    const std::shared_ptr<const void>* owner, bool& startEnded) {
+    const std::shared_ptr<const void>* owner, bool& startEnded, std::uint64_t* generation) {
   std::scoped_lock guard(lock_);
   if (!process_) {
     startEnded = interruptStartLocked(
@@ -497,6 +512,9 @@ std::shared_ptr<process::Task> OpenConnectRunner::takeForStop(
     return nullptr;
   }
   state_ = kStopping;
+  if (generation != nullptr) {
+    *generation = generation_;
+  }
   return process_;
 }
 
@@ -513,7 +531,8 @@ void OpenConnectRunner::stopChild(process::Task& child) {
 
 tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
   bool startEnded = false;
-  const auto child = takeForStop(nullptr, startEnded);
+  std::uint64_t generation = 0;
+  const auto child = takeForStop(nullptr, startEnded, &generation);
   if (!child) {
     if (startEnded) {
       return 0;
@@ -521,7 +540,17 @@ tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
     return tl::unexpected(RunnerError::notRunning());
   }
   stopChild(*child);
+  waitUntilHandled(generation);
   return child->processIdentifier();
+}
+
+void OpenConnectRunner::waitUntilHandled(std::uint64_t generation) {
+  // The child's group is gone once its exit is seen; what is left is the output's drain and
+  // the replayed disconnect, each bounded.
+  std::unique_lock guard(lock_);
+  (void)exitHandled_.wait_for(
+      guard, kOutputDrainLimit + environment_.disconnectBound + std::chrono::seconds(15),
+      [&] { return handled_ >= generation; });
 }
 
 bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {
@@ -556,10 +585,7 @@ void OpenConnectRunner::shutDown() {
   }
   stopChild(*child);
   // After SIGKILL the exit comes at once; its handling waits a bounded time for the output.
-  std::unique_lock guard(lock_);
-  (void)exitHandled_.wait_for(
-      guard, kOutputDrainLimit + environment_.disconnectBound + std::chrono::seconds(3),
-      [&] { return handled_ >= generation; });
+  waitUntilHandled(generation);
 }
 
 tl::expected<void, std::string> OpenConnectRunner::lockInstance() {
