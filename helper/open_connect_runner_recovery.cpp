@@ -122,7 +122,8 @@ bool runsFrom(const fs::path& directory, const std::vector<posix::FileIdentity>&
 }
 
 // Removes the copy directories that no live daemon holds and nothing runs from; how many.
-int removeStaleCopies(const std::string& copiesDirectory) {
+// kept: a copy whose script a disconnect is still owed by, left alone.
+int removeStaleCopies(const std::string& copiesDirectory, const fs::path& kept) {
   const auto running = programsRunning();
   std::error_code error;
   std::vector<fs::path> candidates;
@@ -130,7 +131,8 @@ int removeStaleCopies(const std::string& copiesDirectory) {
        it.increment(error)) {
     std::error_code typeError;
     if (it->symlink_status(typeError).type() == fs::file_type::directory &&
-        isCopyDirectoryIn(it->path(), copiesDirectory) && !runsFrom(it->path(), running)) {
+        isCopyDirectoryIn(it->path(), copiesDirectory) && !runsFrom(it->path(), running) &&
+        (kept.empty() || realPath(it->path()) != realPath(kept))) {
       candidates.push_back(it->path());
     }
   }
@@ -197,8 +199,6 @@ void OpenConnectRunner::recoverEarlierInstance() {
         found.push_back("OpenConnect pid " + pid + " of an earlier instance had ended");
       }
     }
-    std::error_code ignored;
-    fs::remove(environment_.tunnelRecord, ignored);
   }
   // After the orphan is gone, before its copy is: a disconnect it did not run is replayed.
   const std::string bootId =
@@ -210,8 +210,18 @@ void OpenConnectRunner::recoverEarlierInstance() {
           environment_.disconnectBound)) {
     found.push_back(*undone);
   }
+  // The record names the copy that the owed disconnect runs from: both stay until it has run,
+  // so that the next start of a daemon tries again.
+  const bool stillOwed = undo.pending() && earlierScript.has_value();
+  if (!stillOwed && !environment_.tunnelRecord.empty()) {
+    std::error_code ignored;
+    fs::remove(environment_.tunnelRecord, ignored);
+  }
   undo.release();
-  if (const int removed = removeStaleCopies(environment_.copiesDirectory); removed > 0) {
+  if (const int removed =
+          removeStaleCopies(environment_.copiesDirectory,
+                            stillOwed ? fs::path(*earlierScript).parent_path() : fs::path());
+      removed > 0) {
     found.push_back("removed " + std::to_string(removed) + " stale copy " +
                     (removed == 1 ? "directory" : "directories"));
   }
