@@ -27,6 +27,7 @@ namespace {
 namespace process = platform::process;
 
 constexpr std::string_view kIdle = "idle";
+constexpr std::string_view kStarting = "starting";
 constexpr std::string_view kAuthenticating = "authenticating";
 constexpr std::string_view kConnected = "connected";
 constexpr std::string_view kStopping = "stopping";
@@ -233,6 +234,7 @@ OpenConnectRunner::claimStart(std::weak_ptr<const void> owner) {
   starting_->wake = std::move(*wake);
   starting_->owner = std::move(owner);
   starting_->generation = generation_ + 1;
+  starting_->since = std::chrono::system_clock::now();
   return starting_;
 }
 
@@ -614,7 +616,19 @@ tl::expected<void, std::string> OpenConnectRunner::lockInstance() {
 
 std::string OpenConnectRunner::currentState() const {
   std::scoped_lock guard(lock_);
+  // A start that waits holds every other one off: the status must not call that idle.
+  if (starting_ && !process_) {
+    return std::string(kStarting);
+  }
   return std::string(state_);
+}
+
+std::optional<OpenConnectRunner::StartUnderWay> OpenConnectRunner::startUnderWay() const {
+  std::scoped_lock guard(lock_);
+  if (!starting_) {
+    return std::nullopt;
+  }
+  return StartUnderWay{starting_->owner, starting_->since};
 }
 
 std::int64_t OpenConnectRunner::currentPid() const {

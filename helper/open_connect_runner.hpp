@@ -99,7 +99,15 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // running (recognised by pid, start time and its program inside one of the copies), removes
   // copy directories that nobody uses any more, and logs one entry when it found anything.
   void recoverEarlierInstance();
+  // "starting" while a start prepares (waiting for its password among others), then
+  // "authenticating", "connected", "stopping", "idle".
   std::string currentState() const;
+  // The start under way, for the status: who claimed it and since when.
+  struct StartUnderWay {
+    std::weak_ptr<const void> owner;
+    std::chrono::system_clock::time_point since;
+  };
+  [[nodiscard]] std::optional<StartUnderWay> startUnderWay() const;
   std::int64_t currentPid() const;
   void setLogHandler(LogHandler handler);
 
@@ -160,6 +168,7 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
     platform::posix::UniqueFd wake;   // an eventfd, readable once interrupted
     std::weak_ptr<const void> owner;  // guarded by lock_
     std::uint64_t generation = 0;
+    std::chrono::system_clock::time_point since;
     std::optional<RunnerError> interruption;  // guarded by lock_
   };
   // What a start hands from its preparations to its launch.
