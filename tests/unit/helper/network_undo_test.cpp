@@ -1,6 +1,8 @@
 #include "helper/network_undo.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -11,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/posix/unique_fd.hpp"
 
 namespace vantreel {
 namespace {
@@ -129,6 +133,34 @@ TEST_F(NetworkUndoTest, AReplayThatHangsIsKilledAtItsBoundWithItsGroupAndStaysOw
   EXPECT_TRUE(undo().pending());
 
   write(kept_ / "environ", "reason=connect\0TUNDEV=tun3"s);
+  const auto again = undo().replay(script_.string(), {}, milliseconds(5000));
+  ASSERT_TRUE(again.has_value());
+  EXPECT_NE(again->find("script status 0"), std::string::npos) << *again;
+  EXPECT_FALSE(undo().pending());
+}
+
+// A replay that cannot even start (no descriptor left for its pipe) keeps what it owes, and
+// the next try, with descriptors again, replays it.
+TEST_F(NetworkUndoTest, AReplayThatCouldNotStartIsTriedAgain) {
+  configured("reason=connect\0TUNDEV=tun4"s, "boot-a");
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  int lowestFree = -1;
+  {
+    const platform::posix::UniqueFd probe(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    lowestFree = probe.get();
+  }
+  ASSERT_GE(lowestFree, 0);
+  rlimit none = before;
+  none.rlim_cur = static_cast<rlim_t>(lowestFree);  // every descriptor from here on fails
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const auto failed = undo().replay(script_.string(), {}, milliseconds(5000));
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_NE(failed->find("cannot restore the network yet"), std::string::npos) << *failed;
+  EXPECT_TRUE(undo().pending());
+  EXPECT_FALSE(fs::exists(root_ / "ran-with"));
+
   const auto again = undo().replay(script_.string(), {}, milliseconds(5000));
   ASSERT_TRUE(again.has_value());
   EXPECT_NE(again->find("script status 0"), std::string::npos) << *again;
