@@ -31,6 +31,10 @@ constexpr std::string_view kBootId = "boot_id";
 constexpr std::string_view kState = "state";
 constexpr std::string_view kResolverWritten = "resolv.conf.written";
 constexpr auto kKillGrace = std::chrono::seconds(1);
+// The distribution's script removes the server's split routes one command each: a replay's
+// bound grows with them, up to a cap, so that a server of many routes cannot leave a disconnect
+// that is cut at every try.
+constexpr auto kBoundPerRoute = std::chrono::milliseconds(25);
 constexpr auto kOutputGrace = std::chrono::milliseconds(500);
 
 std::optional<std::string> readWhole(const std::string& path) {
@@ -203,6 +207,11 @@ std::optional<std::string> NetworkUndo::replay(const std::string& script, const 
            entry.starts_with("reason=");
   });
   environment.emplace_back("reason=disconnect");
+  const auto routes = std::count_if(environment.begin(), environment.end(), [](const auto& entry) {
+    return entry.find("SPLIT_") != std::string::npos && entry.find("_ADDR=") != std::string::npos;
+  });
+  bound = std::max(
+      bound, std::min<std::chrono::milliseconds>(bound + kBoundPerRoute * routes, kMaxReplayBound));
 
   auto output = process::Pipe::make();
   if (!output) {

@@ -21,6 +21,9 @@ class NetworkUndo {
  public:
   using LineSink = std::function<void(const std::string& line)>;
 
+  // The longest a replay may run, however many routes it removes.
+  static constexpr std::chrono::milliseconds kMaxReplayBound{std::chrono::seconds(90)};
+
   // The most of a kept environment a replay hands on; the kernel refuses larger ones anyway.
   static constexpr std::size_t kMaxEnvironmentBytes = std::size_t{1} << 20;
 
@@ -45,7 +48,8 @@ class NetworkUndo {
   [[nodiscard]] bool pending() const;
 
   // Runs script with reason=disconnect and the kept environment when a disconnect is owed,
-  // waits for it at most bound (then kills it and all it started), and passes its output lines
+  // waits for it at most bound, more for each split route, up to kMaxReplayBound (then kills it
+  // and all it started), and passes its output lines
   // to sink. What was kept is forgotten once the script has run to its end, whatever its
   // status, so that nothing is undone twice; a replay that could not start or was cut keeps it
   // for the next try. Yields the log entry that says what was restored, or nothing when no

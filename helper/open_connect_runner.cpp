@@ -551,7 +551,7 @@ void OpenConnectRunner::waitUntilHandled(std::uint64_t generation) {
   // the replayed disconnect, each bounded.
   std::unique_lock guard(lock_);
   (void)exitHandled_.wait_for(
-      guard, kOutputDrainLimit + environment_.disconnectBound + std::chrono::seconds(15),
+      guard, kOutputDrainLimit + NetworkUndo::kMaxReplayBound + std::chrono::seconds(15),
       [&] { return handled_ >= generation; });
 }
 
