@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "helper/helper_log.hpp"
@@ -87,6 +88,17 @@ bool ended(int pidfd, std::chrono::milliseconds within) {
   // A pidfd reads as readable once its process has ended, whoever its parent is.
   const auto readable = posix::waitReadable(pidfd, within);
   return !readable || *readable;
+}
+
+// What the orphan started (its scripts, cut short by its end) lives on in the group it led:
+// it is killed, so that it cannot change the network beside the replay. The group's members
+// keep its number taken, so -pid names no other group while one of them is left.
+void endOrphansGroup(int pid) {
+  const auto giveUp = std::chrono::steady_clock::now() + kKillGrace;
+  while (posix::processGroupHasLiveMember(pid) && std::chrono::steady_clock::now() < giveUp) {
+    ::kill(-pid, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 // The runner's own stop sequence, for a process that is not our child.
@@ -195,6 +207,7 @@ void OpenConnectRunner::recoverEarlierInstance() {
           runs(record->pid, pidfd->get(), program)) {
         found.push_back("stopped OpenConnect pid " + pid + " left running by an earlier instance" +
                         " (ended after " + stopOrphan(pidfd->get()) + ")");
+        endOrphansGroup(record->pid);
       } else {
         found.push_back("OpenConnect pid " + pid + " of an earlier instance had ended");
       }

@@ -9,9 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 #include <utility>
 
@@ -37,36 +34,6 @@ posix::SysResult<posix::UniqueFd> openChildPidfd(int pid) {
 // uninterruptible sleep dies only when it wakes), and how often it looks.
 constexpr auto kGroupEndLimit = std::chrono::seconds(10);
 constexpr auto kGroupEndPoll = std::chrono::milliseconds(5);
-
-// Whether a process other than a zombie has pgid as its process group.
-bool groupHasLiveMember(int pgid) {
-  std::error_code error;
-  for (std::filesystem::directory_iterator it("/proc", error), end; !error && it != end;
-       it.increment(error)) {
-    const std::string name = it->path().filename().string();
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) {
-      continue;
-    }
-    std::ifstream in(it->path() / "stat");
-    std::string stat;
-    if (!in || !std::getline(in, stat)) {
-      continue;  // ended meanwhile
-    }
-    // "pid (comm) state ppid pgrp ...": comm may hold anything, so parse after its last ')'.
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) {
-      continue;
-    }
-    char state = 0;
-    int parent = 0;
-    int group = 0;
-    std::istringstream rest(stat.substr(close + 1));
-    if ((rest >> state >> parent >> group) && group == pgid && state != 'Z' && state != 'X') {
-      return true;
-    }
-  }
-  return false;
-}
 
 // Blocks until the child behind pidfd has ended; reaps it unless keep, which leaves it a
 // zombie (and its pid and group number taken) for a later reap.
@@ -366,7 +333,7 @@ void Task::endGroup(int pid) const {
     if (::kill(-pid, SIGKILL) < 0 && errno == ESRCH) {
       return;
     }
-    if (!groupHasLiveMember(pid) || std::chrono::steady_clock::now() >= giveUp) {
+    if (!posix::processGroupHasLiveMember(pid) || std::chrono::steady_clock::now() >= giveUp) {
       return;
     }
     std::this_thread::sleep_for(kGroupEndPoll);
