@@ -1,6 +1,9 @@
 #include "helper/helper_session.hpp"
 
+#include <array>
+#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <utility>
 
 #include "helper/caller_validation.hpp"
@@ -16,6 +19,30 @@ namespace {
 
 HelperOpResult failure(const std::string& message, std::string state, std::int64_t pid) {
   return HelperOpResult(false, 1, message, std::move(state), Constants::helperVersion(), pid);
+}
+
+// Who holds the start under way, and since when: every other start is refused meanwhile.
+std::string startDetail(const OpenConnectRunner& runner) {
+  const auto start = runner.startUnderWay();
+  if (!start) {
+    return {};
+  }
+  std::string whose = "a start";
+  // Every start's owner is the connection that asked for it (see startWithReply).
+  if (const auto owner =
+          std::static_pointer_cast<const platform::xpc::Connection>(start->owner.lock())) {
+    if (const auto token = owner->auditToken()) {
+      whose += " by uid " + std::to_string(token->uid());
+    }
+  }
+  const std::time_t since = std::chrono::system_clock::to_time_t(start->since);
+  std::tm utc{};
+  std::array<char, 32> text{};
+  if (::gmtime_r(&since, &utc) == nullptr ||
+      std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%SZ", &utc) == 0) {
+    return whose + " is under way";
+  }
+  return whose + " is under way since " + text.data();
 }
 
 }  // namespace
@@ -100,7 +127,8 @@ void HelperSession::statusWithReply(ResultReply reply) {
   }
   auto state = runner->currentState();
   const auto pid = runner->currentPid();
-  reply(HelperOpResult(true, 0, "", std::move(state), Constants::helperVersion(), pid));
+  reply(HelperOpResult(true, 0, startDetail(*runner), std::move(state), Constants::helperVersion(),
+                       pid));
 }
 
 }  // namespace vantreel

@@ -1,7 +1,9 @@
 #include "helper/network_undo.hpp"
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -13,6 +15,7 @@
 #include "helper/line_splitter.hpp"
 #include "helper/output_drain.hpp"
 #include "platform/posix/io.hpp"
+#include "platform/posix/sys_error.hpp"
 #include "platform/process/pipe.hpp"
 #include "platform/process/task.hpp"
 #include "platform/service/host.hpp"
@@ -28,6 +31,10 @@ constexpr std::string_view kBootId = "boot_id";
 constexpr std::string_view kState = "state";
 constexpr std::string_view kResolverWritten = "resolv.conf.written";
 constexpr auto kKillGrace = std::chrono::seconds(1);
+// The distribution's script removes the server's split routes one command each: a replay's
+// bound grows with them, up to a cap, so that a server of many routes cannot leave a disconnect
+// that is cut at every try.
+constexpr auto kBoundPerRoute = std::chrono::milliseconds(25);
 constexpr auto kOutputGrace = std::chrono::milliseconds(500);
 
 std::optional<std::string> readWhole(const std::string& path) {
@@ -36,6 +43,17 @@ std::optional<std::string> readWhole(const std::string& path) {
     return std::nullopt;
   }
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A variable name the shell and the routing scripts can mean: what else the kept environment
+// holds is not handed on.
+bool isVariableName(std::string_view name) {
+  const auto letter = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+  };
+  const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  return !name.empty() && letter(name.front()) &&
+         std::all_of(name.begin(), name.end(), [&](char c) { return letter(c) || digit(c); });
 }
 
 // The NUL-separated entries of an environment, as they were.
@@ -92,15 +110,41 @@ std::string NetworkUndo::path(std::string_view name) const {
   return directory_ + "/" + std::string(name);
 }
 
-void NetworkUndo::prepare(const std::string& copyDirectory) const {
+tl::expected<void, std::string> NetworkUndo::prepare(const std::string& copyDirectory,
+                                                     const LineSink& sink,
+                                                     std::chrono::milliseconds bound) const {
   if (directory_.empty()) {
-    return;
+    return {};
   }
   std::error_code error;
   fs::create_directories(directory_, error);
-  fs::permissions(directory_, fs::perms::owner_all, error);
+  if (!error) {
+    fs::permissions(directory_, fs::perms::owner_all, error);
+  }
+  if (!error) {
+    const auto link = fs::path(copyDirectory) / linkName;
+    fs::create_directory_symlink(directory_, link, error);
+    std::error_code same;
+    if (error && fs::equivalent(link, directory_, same)) {
+      error.clear();  // already there
+    }
+  }
+  if (error) {
+    return tl::unexpected("cannot keep what undoing the tunnel needs in " + directory_ + ": " +
+                          error.message());
+  }
+  if (pending()) {
+    // Owed by a tunnel whose replay could not run: the script about to run is the same
+    // verified one.
+    const std::string script = (fs::path(copyDirectory) / "vpnc-script").string();
+    const auto entry = replay(script, sink, bound);
+    if (pending()) {
+      return tl::unexpected("an earlier tunnel's network changes could not be undone: " +
+                            entry.value_or(std::string("its disconnect did not run")));
+    }
+  }
   forget();
-  fs::create_directory_symlink(directory_, fs::path(copyDirectory) / linkName, error);
+  return {};
 }
 
 bool NetworkUndo::pending() const {
@@ -148,17 +192,35 @@ std::optional<std::string> NetworkUndo::replay(const std::string& script, const 
   if (!pending()) {
     return std::nullopt;
   }
-  auto environment = entries(readWhole(path(kEnviron)).value_or(""));
-  std::erase_if(environment, [](const std::string& entry) { return entry.starts_with("reason="); });
+  const auto kept = readWhole(path(kEnviron)).value_or("");
+  if (kept.size() > kMaxEnvironmentBytes) {
+    // No script could be run with it: give back what can be given back without one.
+    std::string entry = "the kept environment of the tunnel exceeds " +
+                        std::to_string(kMaxEnvironmentBytes) + " bytes: " + restoreResolverOnly();
+    forget();
+    return entry;
+  }
+  auto environment = entries(kept);
+  std::erase_if(environment, [](const std::string& entry) {
+    const auto equals = entry.find('=');
+    return equals == std::string::npos || !isVariableName(entry.substr(0, equals)) ||
+           entry.starts_with("reason=");
+  });
   environment.emplace_back("reason=disconnect");
+  const auto routes = std::count_if(environment.begin(), environment.end(), [](const auto& entry) {
+    return entry.find("SPLIT_") != std::string::npos && entry.find("_ADDR=") != std::string::npos;
+  });
+  bound = std::max(
+      bound, std::min<std::chrono::milliseconds>(bound + kBoundPerRoute * routes, kMaxReplayBound));
 
   auto output = process::Pipe::make();
   if (!output) {
-    forget();
-    return "cannot restore the network: " + output.error().description();
+    return "cannot restore the network yet: " + output.error().description();
   }
   auto task = process::Task::create();
   task->setExecutable(script);
+  // The distribution's script it runs, and what that starts, end with it at the bound.
+  task->setOwnProcessGroup(true);
   task->setEnvironment(environment);
   auto null = platform::process::FileHandle::fileHandleWithNullDevice();
   if (null) {
@@ -187,20 +249,22 @@ std::optional<std::string> NetworkUndo::replay(const std::string& script, const 
   std::string entry = restoring();
   if (auto launched = task->launch(); !launched) {
     readEnd->clearReadabilityHandler();
-    entry = "cannot restore the network: " + launched.error();
-  } else {
-    const bool finished = task->waitUntilExit(bound);
-    if (!finished) {
-      task->kill();
-      (void)task->waitUntilExit(kKillGrace);
-    }
-    (void)drain->waitUntilDrained(kOutputGrace);
-    readEnd->clearReadabilityHandler();
-    entry += finished ? "script status " + std::to_string(task->terminationStatus())
-                      : "script killed after it ran out of time";
+    return "cannot restore the network yet: " + launched.error();
+  }
+  const bool finished = task->waitUntilExit(bound);
+  if (!finished) {
+    task->kill();
+    // The group is gone, or a member of it cannot die (uninterruptible sleep): then it is
+    // left to the waiter, the state kept.
+    (void)task->waitUntilExit(kKillGrace);
+  }
+  (void)drain->waitUntilDrained(kOutputGrace);
+  readEnd->clearReadabilityHandler();
+  if (!finished) {
+    return entry + "script killed after it ran out of time; to be replayed again";
   }
   forget();
-  return entry;
+  return entry + "script status " + std::to_string(task->terminationStatus());
 }
 
 std::string NetworkUndo::restoreResolverOnly() const {
@@ -219,14 +283,20 @@ std::string NetworkUndo::restoreResolverOnly() const {
     return "left " + resolverFile_ + " alone: it names " + target;
   }
   const auto original = readWhole(backup->string());
-  auto file = platform::posix::openFile(target, O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
+  auto file = platform::posix::openFile(target, O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
   if (!original || !file) {
     return "cannot restore " + resolverFile_ +
            (file ? std::string() : ": " + file.error().description());
   }
+  // Written over first and cut to length after: a write that fails leaves a whole file, the
+  // tunnel's or a mix, never an empty one.
   if (auto done = platform::posix::writeAll(file->get(), std::as_bytes(std::span(*original)));
       !done) {
     return "cannot restore " + resolverFile_ + ": " + done.error().description();
+  }
+  if (::ftruncate(file->get(), static_cast<off_t>(original->size())) != 0) {
+    return "cannot restore " + resolverFile_ + ": " +
+           platform::posix::lastError("ftruncate").description();
   }
   return "restored " + resolverFile_;
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tl/expected.hpp>
 
 namespace vantreel {
 
@@ -20,6 +21,12 @@ class NetworkUndo {
  public:
   using LineSink = std::function<void(const std::string& line)>;
 
+  // The longest a replay may run, however many routes it removes.
+  static constexpr std::chrono::milliseconds kMaxReplayBound{std::chrono::seconds(90)};
+
+  // The most of a kept environment a replay hands on; the kernel refuses larger ones anyway.
+  static constexpr std::size_t kMaxEnvironmentBytes = std::size_t{1} << 20;
+
   // The name of the link, beside the script in a copy directory, to the directory.
   static constexpr std::string_view linkName = "kept";
 
@@ -28,17 +35,25 @@ class NetworkUndo {
   explicit NetworkUndo(std::string directory, std::string resolverFile = "/etc/resolv.conf")
       : directory_(std::move(directory)), resolverFile_(std::move(resolverFile)) {}
 
-  // Before a tunnel is launched from copyDirectory: the directory exists, root's only, holds
-  // nothing of an earlier tunnel, and the script there finds it through linkName.
-  void prepare(const std::string& copyDirectory) const;
+  // Before a tunnel is launched from copyDirectory: the directory exists, root's only, and the
+  // script there finds it through linkName. A disconnect an earlier tunnel still owes is
+  // replayed first, with that script, its lines going to sink; what else an earlier tunnel
+  // left is removed. Fails, and the tunnel must not start, when the directory cannot be made
+  // ready or the owed disconnect is still owed after its replay.
+  [[nodiscard]] tl::expected<void, std::string> prepare(
+      const std::string& copyDirectory, const LineSink& sink = {},
+      std::chrono::milliseconds bound = std::chrono::seconds(5)) const;
 
   // Whether a configured tunnel's disconnect has not run.
   [[nodiscard]] bool pending() const;
 
   // Runs script with reason=disconnect and the kept environment when a disconnect is owed,
-  // waits for it at most bound (then kills it), passes its output lines to sink, and forgets
-  // what was kept whatever the outcome, so that nothing is ever undone twice. Yields the log
-  // entry that says what was restored, or nothing when no disconnect was owed.
+  // waits for it at most bound, more for each split route, up to kMaxReplayBound (then kills it
+  // and all it started), and passes its output lines
+  // to sink. What was kept is forgotten once the script has run to its end, whatever its
+  // status, so that nothing is undone twice; a replay that could not start or was cut keeps it
+  // for the next try. Yields the log entry that says what was restored, or nothing when no
+  // disconnect was owed.
   [[nodiscard]] std::optional<std::string> replay(const std::string& script, const LineSink& sink,
                                                   std::chrono::milliseconds bound) const;
 

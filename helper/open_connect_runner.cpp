@@ -28,6 +28,7 @@ namespace {
 namespace process = platform::process;
 
 constexpr std::string_view kIdle = "idle";
+constexpr std::string_view kStarting = "starting";
 constexpr std::string_view kAuthenticating = "authenticating";
 constexpr std::string_view kConnected = "connected";
 constexpr std::string_view kStopping = "stopping";
@@ -136,6 +137,9 @@ void configureChild(process::Task& task, const OpenConnectRunner::VerifiedCopies
   // Should the daemon die, OpenConnect outlives its output's reader; it must still be able to
   // log off and run its script's disconnect when a later instance stops it.
   task.setKeepsBrokenPipeIgnored(true);
+  // Its scripts, and what they start, end with it: a disconnect script cut short by the stop
+  // must not run on beside the replay, nor reach the next tunnel's interface.
+  task.setOwnProcessGroup(true);
 }
 
 }  // namespace
@@ -233,6 +237,7 @@ OpenConnectRunner::claimStart(std::weak_ptr<const void> owner) {
   starting_->wake = std::move(*wake);
   starting_->owner = std::move(owner);
   starting_->generation = generation_ + 1;
+  starting_->since = std::chrono::system_clock::now();
   return starting_;
 }
 
@@ -348,7 +353,15 @@ tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::p
   if (!copies) {
     return tl::unexpected(copies.error());
   }
-  NetworkUndo(environment_.keptDirectory).prepare((*copies)->directory());
+  // A tunnel never runs without its undo, nor over a disconnect an earlier one still owes.
+  if (auto ready =
+          NetworkUndo(environment_.keptDirectory)
+              .prepare((*copies)->directory(),
+                       [](const std::string& line) { HelperLog::info("vpnc-script: " + line); },
+                       environment_.disconnectBound);
+      !ready) {
+    return tl::unexpected(RunnerError::spawnFailed(ready.error()));
+  }
   const auto cafile = exportSystemRoots(environment_);
   std::optional<std::string_view> cafileArgument;
   if (cafile) {
@@ -426,15 +439,19 @@ void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) 
   LogHandler handler;
   {
     std::scoped_lock guard(lock_);
-    handler = logHandler_;
-    // Lines still draining from a child whose exit was handled must not mark an idle runner
-    // connected.
-    if (namesInterface && process_ && generation == generation_) {
-      state_ = kConnected;
+    // A line belongs to the tunnel whose child wrote it: once that child's exit was handled,
+    // the handler may be the next owner's, who must never see it.
+    if (process_ && generation == generation_) {
+      handler = logHandler_;
+      if (namesInterface) {
+        state_ = kConnected;
+      }
     }
   }
   if (handler) {
     handler(line);
+  } else {
+    HelperLog::info("line of an ended tunnel: " + line);
   }
 }
 
@@ -488,7 +505,7 @@ void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generatio
 }
 
 std::shared_ptr<process::Task> OpenConnectRunner::takeForStop(
-    const std::shared_ptr<const void>* owner, bool& startEnded) {
+    const std::shared_ptr<const void>* owner, bool& startEnded, std::uint64_t* generation) {
   std::scoped_lock guard(lock_);
   if (!process_) {
     startEnded = interruptStartLocked(
@@ -500,6 +517,9 @@ std::shared_ptr<process::Task> OpenConnectRunner::takeForStop(
     return nullptr;
   }
   state_ = kStopping;
+  if (generation != nullptr) {
+    *generation = generation_;
+  }
   return process_;
 }
 
@@ -516,7 +536,8 @@ void OpenConnectRunner::stopChild(process::Task& child) {
 
 tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
   bool startEnded = false;
-  const auto child = takeForStop(nullptr, startEnded);
+  std::uint64_t generation = 0;
+  const auto child = takeForStop(nullptr, startEnded, &generation);
   if (!child) {
     if (startEnded) {
       return 0;
@@ -524,7 +545,17 @@ tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
     return tl::unexpected(RunnerError::notRunning());
   }
   stopChild(*child);
+  waitUntilHandled(generation);
   return child->processIdentifier();
+}
+
+void OpenConnectRunner::waitUntilHandled(std::uint64_t generation) {
+  // The child's group is gone once its exit is seen; what is left is the output's drain and
+  // the replayed disconnect, each bounded.
+  std::unique_lock guard(lock_);
+  (void)exitHandled_.wait_for(
+      guard, kOutputDrainLimit + NetworkUndo::kMaxReplayBound + std::chrono::seconds(15),
+      [&] { return handled_ >= generation; });
 }
 
 bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {
@@ -559,10 +590,7 @@ void OpenConnectRunner::shutDown() {
   }
   stopChild(*child);
   // After SIGKILL the exit comes at once; its handling waits a bounded time for the output.
-  std::unique_lock guard(lock_);
-  (void)exitHandled_.wait_for(
-      guard, kOutputDrainLimit + environment_.disconnectBound + std::chrono::seconds(3),
-      [&] { return handled_ >= generation; });
+  waitUntilHandled(generation);
 }
 
 tl::expected<void, std::string> OpenConnectRunner::lockInstance() {
@@ -591,7 +619,19 @@ tl::expected<void, std::string> OpenConnectRunner::lockInstance() {
 
 std::string OpenConnectRunner::currentState() const {
   std::scoped_lock guard(lock_);
+  // A start that waits holds every other one off: the status must not call that idle.
+  if (starting_ && !process_) {
+    return std::string(kStarting);
+  }
   return std::string(state_);
+}
+
+std::optional<OpenConnectRunner::StartUnderWay> OpenConnectRunner::startUnderWay() const {
+  std::scoped_lock guard(lock_);
+  if (!starting_) {
+    return std::nullopt;
+  }
+  return StartUnderWay{starting_->owner, starting_->since};
 }
 
 std::int64_t OpenConnectRunner::currentPid() const {

@@ -79,9 +79,10 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
                                                       const std::string& appBundle,
                                                       ExitCallback onExit, LogHandler logHandler,
                                                       std::weak_ptr<const void> owner = {});
-  // Returns once the child has been signalled: SIGINT, then SIGTERM after 5 s, then SIGKILL
-  // after 3 s more; the exit handler, not stop, returns the runner to "idle". Yields the pid of
-  // the child it stopped: by the time stop returns, the exit may have been handled already.
+  // Stops the child: SIGINT, then SIGTERM after 5 s, then SIGKILL to its whole group after 3 s
+  // more. Returns once its exit has been handled (no process of the tunnel left, its owed
+  // disconnect replayed, the runner "idle" again), or after a bound. Yields the pid of the
+  // child it stopped.
   // A start still preparing is ended instead, before it launches anything; the pid is then 0.
   [[nodiscard]] tl::expected<std::int64_t, RunnerError> stop();
   // Stops the running child (or ends the start under way), as stop does, only when owner
@@ -98,7 +99,15 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // running (recognised by pid, start time and its program inside one of the copies), removes
   // copy directories that nobody uses any more, and logs one entry when it found anything.
   void recoverEarlierInstance();
+  // "starting" while a start prepares (waiting for its password among others), then
+  // "authenticating", "connected", "stopping", "idle".
   std::string currentState() const;
+  // The start under way, for the status: who claimed it and since when.
+  struct StartUnderWay {
+    std::weak_ptr<const void> owner;
+    std::chrono::system_clock::time_point since;
+  };
+  [[nodiscard]] std::optional<StartUnderWay> startUnderWay() const;
   std::int64_t currentPid() const;
   void setLogHandler(LogHandler handler);
 
@@ -159,6 +168,7 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
     platform::posix::UniqueFd wake;   // an eventfd, readable once interrupted
     std::weak_ptr<const void> owner;  // guarded by lock_
     std::uint64_t generation = 0;
+    std::chrono::system_clock::time_point since;
     std::optional<RunnerError> interruption;  // guarded by lock_
   };
   // What a start hands from its preparations to its launch.
@@ -190,7 +200,10 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // Takes the child for a stop, marking it "stopping"; nullptr when none runs, or (with owner)
   // when owner did not start it. Without a child, ends a start under way (startEnded).
   std::shared_ptr<platform::process::Task> takeForStop(const std::shared_ptr<const void>* owner,
-                                                       bool& startEnded);
+                                                       bool& startEnded,
+                                                       std::uint64_t* generation = nullptr);
+  // Waits, bounded, until the exit of the child of generation has been handled in full.
+  void waitUntilHandled(std::uint64_t generation);
   static void stopChild(platform::process::Task& child);
   void writeTunnelRecord(int pid, const std::string& directory) const;
   void forward(const std::shared_ptr<platform::process::FileHandle>& readEnd,

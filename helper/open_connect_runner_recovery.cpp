@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "helper/helper_log.hpp"
@@ -89,6 +90,17 @@ bool ended(int pidfd, std::chrono::milliseconds within) {
   return !readable || *readable;
 }
 
+// What the orphan started (its scripts, cut short by its end) lives on in the group it led:
+// it is killed, so that it cannot change the network beside the replay. The group's members
+// keep its number taken, so -pid names no other group while one of them is left.
+void endOrphansGroup(int pid) {
+  const auto giveUp = std::chrono::steady_clock::now() + kKillGrace;
+  while (posix::processGroupHasLiveMember(pid) && std::chrono::steady_clock::now() < giveUp) {
+    ::kill(-pid, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 // The runner's own stop sequence, for a process that is not our child.
 std::string stopOrphan(int pidfd) {
   (void)posix::pidfdSendSignal(pidfd, SIGINT);
@@ -122,7 +134,8 @@ bool runsFrom(const fs::path& directory, const std::vector<posix::FileIdentity>&
 }
 
 // Removes the copy directories that no live daemon holds and nothing runs from; how many.
-int removeStaleCopies(const std::string& copiesDirectory) {
+// kept: a copy whose script a disconnect is still owed by, left alone.
+int removeStaleCopies(const std::string& copiesDirectory, const fs::path& kept) {
   const auto running = programsRunning();
   std::error_code error;
   std::vector<fs::path> candidates;
@@ -130,7 +143,8 @@ int removeStaleCopies(const std::string& copiesDirectory) {
        it.increment(error)) {
     std::error_code typeError;
     if (it->symlink_status(typeError).type() == fs::file_type::directory &&
-        isCopyDirectoryIn(it->path(), copiesDirectory) && !runsFrom(it->path(), running)) {
+        isCopyDirectoryIn(it->path(), copiesDirectory) && !runsFrom(it->path(), running) &&
+        (kept.empty() || realPath(it->path()) != realPath(kept))) {
       candidates.push_back(it->path());
     }
   }
@@ -193,12 +207,11 @@ void OpenConnectRunner::recoverEarlierInstance() {
           runs(record->pid, pidfd->get(), program)) {
         found.push_back("stopped OpenConnect pid " + pid + " left running by an earlier instance" +
                         " (ended after " + stopOrphan(pidfd->get()) + ")");
+        endOrphansGroup(record->pid);
       } else {
         found.push_back("OpenConnect pid " + pid + " of an earlier instance had ended");
       }
     }
-    std::error_code ignored;
-    fs::remove(environment_.tunnelRecord, ignored);
   }
   // After the orphan is gone, before its copy is: a disconnect it did not run is replayed.
   const std::string bootId =
@@ -210,8 +223,18 @@ void OpenConnectRunner::recoverEarlierInstance() {
           environment_.disconnectBound)) {
     found.push_back(*undone);
   }
+  // The record names the copy that the owed disconnect runs from: both stay until it has run,
+  // so that the next start of a daemon tries again.
+  const bool stillOwed = undo.pending() && earlierScript.has_value();
+  if (!stillOwed && !environment_.tunnelRecord.empty()) {
+    std::error_code ignored;
+    fs::remove(environment_.tunnelRecord, ignored);
+  }
   undo.release();
-  if (const int removed = removeStaleCopies(environment_.copiesDirectory); removed > 0) {
+  if (const int removed =
+          removeStaleCopies(environment_.copiesDirectory,
+                            stillOwed ? fs::path(*earlierScript).parent_path() : fs::path());
+      removed > 0) {
     found.push_back("removed " + std::to_string(removed) + " stale copy " +
                     (removed == 1 ? "directory" : "directories"));
   }

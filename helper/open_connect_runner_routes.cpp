@@ -1,5 +1,6 @@
 #include <uriparser/Uri.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,11 @@ namespace process = platform::process;
 
 // A route command that hangs would hold its start, and the caller waiting for it, for good.
 constexpr auto kRouteCommandBound = std::chrono::seconds(10);
+// Lookups left to finish on their own threads, each with a thread and a descriptor: a caller
+// who starts and stops in a loop must not grow them without bound. Past the cap a start skips
+// its lookup (and with it the clean-up of stale routes) until one has returned.
+constexpr int kMaxAbandonedLookups = 4;
+std::atomic<int> abandonedLookups{0};
 
 std::string hostOf(const std::string& url) {
   UriUriA uri{};
@@ -50,6 +56,7 @@ bool runRouteCommand(const std::vector<std::string>& command) {
   task->setStandardInput(*null);
   task->setStandardOutput(*null);
   task->setStandardError(*null);
+  task->setOwnProcessGroup(true);
   if (!task->launch()) {
     return false;
   }
@@ -104,6 +111,7 @@ std::optional<std::vector<std::string>> lookUpWithin(
       platform::posix::signalWake(pending->finishedWake.get());
       if (pending->abandoned) {
         self = std::move(pending->thread);
+        abandonedLookups.fetch_sub(1);
       }
     }
     if (self.joinable()) {
@@ -121,6 +129,7 @@ std::optional<std::vector<std::string>> lookUpWithin(
     return addresses;
   }
   pending->abandoned = true;
+  abandonedLookups.fetch_add(1);
   pending->thread = std::move(worker);
   return std::nullopt;
 }
@@ -141,6 +150,12 @@ void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
                           ? environment.hostLookup
                           : std::function<std::vector<std::string>(const std::string&)>(
                                 &platform::posix::ipv4Addresses);
+  if (abandonedLookups.load() >= kMaxAbandonedLookups) {
+    HelperLog::error("skipped removing stale host routes to " + host + ": " +
+                     std::to_string(kMaxAbandonedLookups) +
+                     " earlier name lookups have not returned yet");
+    return;
+  }
   const auto addresses = lookUpWithin(lookup, host, environment.hostLookupBound, interrupt);
   if (interrupted(interrupt)) {
     return;

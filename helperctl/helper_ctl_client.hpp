@@ -38,7 +38,9 @@ class HelperCtlClient final {
 
   static constexpr std::chrono::seconds versionTimeout{3};
   static constexpr std::chrono::seconds statusTimeout{15};
-  static constexpr std::chrono::seconds stopTimeout{15};
+  // The daemon answers a stop once nothing of the tunnel is left: its signals (8 s), its
+  // output's drain and the replayed disconnect (up to 90 s for a server of many routes).
+  static constexpr std::chrono::seconds stopTimeout{120};
   static constexpr std::chrono::seconds connectTimeout{86400};
 
   static constexpr std::int64_t timedOutCode = 2;

@@ -9,64 +9,75 @@ namespace {
 
 using Entry = BundleManifest::Entry;
 
-struct PendingDirectory {
+// One directory of the walk's current path: its descriptor and the names still to visit in it.
+struct OpenDirectory {
   posix::UniqueFd fd;
   std::string prefix;  // "" for the root, else "a/b/"
   std::size_t depth;
+  std::vector<std::string> names;
+  std::size_t next = 0;
 };
 
 // Calls visit(directoryFd, name, path, status) for every entry that is no directory, and
 // descends into directories, never through a link; the seal folder is left out. Stops at the
-// first status other than errSecSuccess that visit returns.
+// first status other than errSecSuccess that visit returns. Depth first, so that only the
+// directories of the current path are open: a bundle of many folders costs names, never
+// descriptors the daemon's other callers need.
 template <class Visit>
 OSStatus walk(int rootFd, const BundleManifest::Limits& limits, Visit&& visit) {
   std::size_t seen = 0;
-  std::vector<PendingDirectory> pending;
+  std::vector<OpenDirectory> path;
+  const auto enter = [&](posix::UniqueFd fd, std::string prefix, std::size_t depth) {
+    auto names = file_access::listDirectory(fd.get(), limits.maxEntries - seen);
+    if (!names) {
+      return false;
+    }
+    path.push_back({std::move(fd), std::move(prefix), depth, std::move(*names), 0});
+    return true;
+  };
   {
     // Walk a private descriptor so the caller's directory offset is left alone.
     auto root = file_access::openDirectoryAt(rootFd, ".");
-    if (!root) {
+    if (!root || !enter(std::move(*root), "", 0)) {
       return errSecCSBadResource;
     }
-    pending.push_back({std::move(*root), "", 0});
   }
   const auto sealFolder = BundleManifest::kSealFolder;
   const std::string sealParent(sealFolder.substr(0, sealFolder.find('/') + 1));
   const std::string sealName(sealFolder.substr(sealFolder.find('/') + 1));
-  while (!pending.empty()) {
-    PendingDirectory directory = std::move(pending.back());
-    pending.pop_back();
-    const auto names = file_access::listDirectory(directory.fd.get(), limits.maxEntries - seen);
-    if (!names) {
+  while (!path.empty()) {
+    OpenDirectory& directory = path.back();
+    if (directory.next == directory.names.size()) {
+      path.pop_back();
+      continue;
+    }
+    const std::string name = directory.names[directory.next++];
+    if (directory.prefix == sealParent && name == sealName) {
+      continue;
+    }
+    if (++seen > limits.maxEntries) {
       return errSecCSBadResource;
     }
-    for (const auto& name : *names) {
-      if (directory.prefix == sealParent && name == sealName) {
-        continue;
-      }
-      if (++seen > limits.maxEntries) {
+    const int dirFd = directory.fd.get();
+    const auto status = file_access::statusAt(dirFd, name);
+    if (!status) {
+      return errSecCSBadResource;
+    }
+    std::string entryPath = directory.prefix + name;
+    if (status->type == file_access::Type::directory) {
+      const std::size_t depth = directory.depth + 1;
+      if (depth >= limits.maxDepth) {
         return errSecCSBadResource;
       }
-      const auto status = file_access::statusAt(directory.fd.get(), name);
-      if (!status) {
+      auto child = file_access::openDirectoryAt(dirFd, name);
+      // directory is invalid once enter has grown the path.
+      if (!child || !enter(std::move(*child), entryPath + "/", depth)) {
         return errSecCSBadResource;
       }
-      std::string path = directory.prefix + name;
-      if (status->type == file_access::Type::directory) {
-        if (directory.depth + 1 >= limits.maxDepth) {
-          return errSecCSBadResource;
-        }
-        auto child = file_access::openDirectoryAt(directory.fd.get(), name);
-        if (!child) {
-          return errSecCSBadResource;
-        }
-        pending.push_back({std::move(*child), path + "/", directory.depth + 1});
-        continue;
-      }
-      if (const OSStatus verdict = visit(directory.fd.get(), name, path, *status);
-          verdict != errSecSuccess) {
-        return verdict;
-      }
+      continue;
+    }
+    if (const OSStatus verdict = visit(dirFd, name, entryPath, *status); verdict != errSecSuccess) {
+      return verdict;
     }
   }
   return errSecSuccess;

@@ -39,6 +39,9 @@ struct FileIdentity {
 // The pids of every process the system runs now.
 [[nodiscard]] std::vector<int> runningProcesses();
 
+// Whether a process other than a zombie has pgid as its process group.
+[[nodiscard]] bool processGroupHasLiveMember(int pgid);
+
 // The path /proc/<pid>/<entry>. Anything read there about the process must be confirmed
 // afterwards with pidfdSendSignal(pidfd, 0), since the pid may have been reused meanwhile.
 [[nodiscard]] std::string procPath(int pid, const std::string& entry);

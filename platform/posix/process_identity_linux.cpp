@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string_view>
 
 #include "platform/posix/process_identity.hpp"
@@ -60,6 +61,33 @@ std::vector<int> runningProcesses() {
     }
   }
   return pids;
+}
+
+bool processGroupHasLiveMember(int pgid) {
+  for (const int pid : runningProcesses()) {
+    std::ifstream in(procPath(pid, "stat"));
+    std::string stat;
+    try {
+      if (!in || !std::getline(in, stat)) {
+        continue;  // ended meanwhile
+      }
+    } catch (const std::ios_base::failure&) {
+      continue;
+    }
+    // "pid (comm) state ppid pgrp ...": comm may hold anything, so parse after its last ')'.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+      continue;
+    }
+    char state = 0;
+    int parent = 0;
+    int group = 0;
+    std::istringstream rest(stat.substr(close + 1));
+    if ((rest >> state >> parent >> group) && group == pgid && state != 'Z' && state != 'X') {
+      return true;
+    }
+  }
+  return false;
 }
 
 SysResult<std::uint64_t> processStartTime(int pid) {

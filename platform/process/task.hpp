@@ -62,6 +62,13 @@ class Task : public std::enable_shared_from_this<Task> {
   // child that outlives its reader can still finish what it is doing.
   void setKeepsBrokenPipeIgnored(bool keep);
 
+  // The child leads a process group of its own, and whatever it starts belongs to that group
+  // and lives no longer than it: once the child has ended, what is left of the group is killed,
+  // and the child counts as ended (its status, the waits, its handler) only when no live
+  // process of the group is left. Until then the child stays unreaped, so that the group's
+  // number cannot pass to another process. kill() then ends the whole group.
+  void setOwnProcessGroup(bool own);
+
   // Called exactly once per launched child, on the waiter thread, after the status is set. It
   // is released after the call. It may drop the last reference to the task.
   void setTerminationHandler(TerminationHandler handler);
@@ -89,8 +96,8 @@ class Task : public std::enable_shared_from_this<Task> {
   // Returns whether the child ended within timeout.
   [[nodiscard]] bool waitUntilExit(std::chrono::nanoseconds timeout);
 
-  // SIGINT, SIGTERM and SIGKILL. A child that has already ended, or was never launched, is
-  // left alone.
+  // SIGINT, SIGTERM and SIGKILL; with a process group of its own, SIGKILL goes to the whole
+  // group. A child that has already ended, or was never launched, is left alone.
   void interrupt();
   void terminate();
   void kill();
@@ -105,6 +112,9 @@ class Task : public std::enable_shared_from_this<Task> {
 
   Task() = default;
   void waitForChild();
+  // Kills what is left of the child's group until no live process of it remains; the child
+  // itself has ended and is still unreaped.
+  void endGroup(int pid) const;
 
   // Configuration; set before launch by the one thread that launches.
   std::string executable_;
@@ -113,6 +123,7 @@ class Task : public std::enable_shared_from_this<Task> {
   std::vector<std::string> environment_;
   Stream streams_[3];
   bool keepsBrokenPipeIgnored_ = false;
+  bool ownProcessGroup_ = false;
   std::function<std::optional<std::string>()> afterSpawn_;
 
   mutable std::mutex lock_;  // guards every member below

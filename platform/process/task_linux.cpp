@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <thread>
 #include <utility>
 
 #include "platform/posix/process_identity.hpp"
@@ -29,8 +30,14 @@ posix::SysResult<posix::UniqueFd> openChildPidfd(int pid) {
   return posix::UniqueFd(static_cast<int>(fd));  // pidfd_open sets close-on-exec itself
 }
 
-// Blocks until the child behind pidfd has ended, then reaps it.
-posix::SysResult<siginfo_t> reapChild(int pidfd) {
+// How long the end of a group waits for its last members to die of SIGKILL (one in
+// uninterruptible sleep dies only when it wakes), and how often it looks.
+constexpr auto kGroupEndLimit = std::chrono::seconds(10);
+constexpr auto kGroupEndPoll = std::chrono::milliseconds(5);
+
+// Blocks until the child behind pidfd has ended; reaps it unless keep, which leaves it a
+// zombie (and its pid and group number taken) for a later reap.
+posix::SysResult<siginfo_t> waitForEnd(int pidfd, bool keep) {
   for (;;) {
     pollfd entry{pidfd, POLLIN, 0};
     if (::poll(&entry, 1, -1) < 0) {
@@ -41,7 +48,8 @@ posix::SysResult<siginfo_t> reapChild(int pidfd) {
     }
     siginfo_t info;
     std::memset(&info, 0, sizeof info);
-    if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info, WEXITED) == 0) {
+    if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
+                 WEXITED | (keep ? WNOWAIT : 0)) == 0) {
       return info;
     }
     if (errno != EINTR) {
@@ -53,7 +61,10 @@ posix::SysResult<siginfo_t> reapChild(int pidfd) {
 // A child that was spawned but cannot be tracked must not outlive the failed launch: it is
 // killed and reaped before the failure is reported. Until reaped its pid cannot be reused, so
 // kill(2) on it is safe even without a pidfd.
-void killAndReap(int pid, int pidfd) {
+void killAndReap(int pid, int pidfd, bool group) {
+  if (group) {
+    ::kill(-pid, SIGKILL);
+  }
   if (pidfd >= 0) {
     [[maybe_unused]] const auto sent = posix::pidfdSendSignal(pidfd, SIGKILL);
   } else {
@@ -178,6 +189,8 @@ void Task::setStandardError(const Pipe& pipe) {
 
 void Task::setKeepsBrokenPipeIgnored(bool keep) { keepsBrokenPipeIgnored_ = keep; }
 
+void Task::setOwnProcessGroup(bool own) { ownProcessGroup_ = own; }
+
 void Task::setTerminationHandler(TerminationHandler handler) {
   std::scoped_lock guard(lock_);
   terminationHandler_ = std::move(handler);
@@ -245,9 +258,16 @@ tl::expected<void, std::string> Task::launch() {
   if (const int rc = ::posix_spawnattr_setsigmask(attributes.get(), &none); rc != 0) {
     return failed(rc);
   }
-  if (const int rc = ::posix_spawnattr_setflags(attributes.get(),
-                                                POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-      rc != 0) {
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  if (ownProcessGroup_) {
+    // Set in the child before it runs anything, so nothing it starts escapes the group unless
+    // it leaves on purpose.
+    if (const int rc = ::posix_spawnattr_setpgroup(attributes.get(), 0); rc != 0) {
+      return failed(rc);
+    }
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
+  if (const int rc = ::posix_spawnattr_setflags(attributes.get(), flags); rc != 0) {
     return failed(rc);
   }
 
@@ -270,12 +290,12 @@ tl::expected<void, std::string> Task::launch() {
   auto pidfd = openChildPidfd(pid);
   if (!pidfd) {
     // Without a pidfd it could not be signalled safely, so it is not reported as launched.
-    killAndReap(pid, -1);
+    killAndReap(pid, -1, ownProcessGroup_);
     return tl::unexpected(what + ": " + pidfd.error().description());
   }
   if (afterSpawn_) {
     if (auto failure = afterSpawn_()) {
-      killAndReap(pid, pidfd->get());
+      killAndReap(pid, pidfd->get(), ownProcessGroup_);
       return tl::unexpected(what + ": " + *failure);
     }
   }
@@ -289,7 +309,7 @@ tl::expected<void, std::string> Task::launch() {
   try {
     waiter_ = std::jthread([self = shared_from_this()] { self->waitForChild(); });
   } catch (const std::exception& failure) {
-    killAndReap(pid, pidfdNumber);
+    killAndReap(pid, pidfdNumber, ownProcessGroup_);
     std::scoped_lock guard(lock_);
     launched_ = false;
     pid_ = 0;
@@ -306,13 +326,35 @@ tl::expected<void, std::string> Task::launch() {
   return {};
 }
 
+void Task::endGroup(int pid) const {
+  const auto giveUp = std::chrono::steady_clock::now() + kGroupEndLimit;
+  for (;;) {
+    // The child is a zombie that still holds the group's number, so -pid names this group.
+    if (::kill(-pid, SIGKILL) < 0 && errno == ESRCH) {
+      return;
+    }
+    if (!posix::processGroupHasLiveMember(pid) || std::chrono::steady_clock::now() >= giveUp) {
+      return;
+    }
+    std::this_thread::sleep_for(kGroupEndPoll);
+  }
+}
+
 void Task::waitForChild() {
   int pidfd = -1;
+  int pid = 0;
   {
     std::scoped_lock guard(lock_);
     pidfd = pidfd_.get();
+    pid = pid_;
   }
-  auto reaped = reapChild(pidfd);
+  auto reaped = waitForEnd(pidfd, ownProcessGroup_);
+  if (ownProcessGroup_ && reaped) {
+    endGroup(pid);
+    if (auto done = waitForEnd(pidfd, false); !done) {
+      reaped = tl::unexpected(done.error());
+    }
+  }
   TerminationHandler handler;
   {
     std::scoped_lock guard(lock_);
@@ -386,6 +428,16 @@ tl::expected<void, std::string> Task::sendSignal(int signal) {
 
 void Task::interrupt() { [[maybe_unused]] const auto sent = sendSignal(SIGINT); }
 void Task::terminate() { [[maybe_unused]] const auto sent = sendSignal(SIGTERM); }
-void Task::kill() { [[maybe_unused]] const auto sent = sendSignal(SIGKILL); }
+void Task::kill() {
+  if (ownProcessGroup_) {
+    std::scoped_lock guard(lock_);
+    if (launched_ && !ended_) {
+      // Unreaped until its group is gone, the child keeps the group's number ours.
+      ::kill(-pid_, SIGKILL);
+    }
+    return;
+  }
+  [[maybe_unused]] const auto sent = sendSignal(SIGKILL);
+}
 
 }  // namespace vantreel::platform::process

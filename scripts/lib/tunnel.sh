@@ -49,6 +49,7 @@
 # default route of the client namespace's own for the script to replace; the script then
 # rewrites /etc/resolv.conf and /run/vpnc, so the caller must have made both its own, e.g. in a
 # private mount namespace). VT_TUNNEL_DNS and VT_TUNNEL_DOMAIN are what the server pushes then.
+# VT_TUNNEL_ROUTES=N (N more split routes, host routes below 10.220.0.0, for a server of many).
 # shellcheck shell=bash
 
 VT_TUNNEL_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -233,6 +234,11 @@ default-domain = $VT_TUNNEL_DOMAIN"
       return 1
     fi
   fi
+  # VT_TUNNEL_ROUTES=N: N host routes more, as a server of many split routes pushes them.
+  local many=${VT_TUNNEL_ROUTES:-0} i
+  for ((i = 0; i < many; i++)); do
+    pushed+=$'\n'"route = 10.$((220 + i / 62500)).$((i / 250 % 250)).$((i % 250 + 1))/32"
+  done
   if ! cat >"$VT_TUNNEL_DIR/ocserv.conf" <<EOF
 auth = "plain[passwd=$VT_TUNNEL_DIR/ocpasswd]"
 listen-host = $VT_TUNNEL_SERVER

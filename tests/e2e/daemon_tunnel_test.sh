@@ -667,6 +667,73 @@ fi
 stop_daemon
 vt_tunnel_down
 
+# --- a server of many routes: a tunnel's end is really its end --------------------------------
+# 2000 split routes, each a command of the distribution's script: the disconnect's script
+# outlasts the stop's grace. The daemon answers the end only once no process of the tunnel is
+# left, so the next tunnel is not torn down by the first one's scripts: it stays up 30 s, and its
+# caller sees none of the first one's lines.
+many_routes=2000
+# What runs in the client namespace for a tunnel: OpenConnect, its scripts and their commands.
+tunnel_processes() {
+  ip netns pids "$VT_TUNNEL_CLI_NS" | xargs -r ps -o args= -p 2>/dev/null |
+    grep -E '(^|/)(openconnect|ip|resolvectl)( |$)|vpnc-script' || true
+}
+nothing_of_the_tunnel() { [ -z "$(tunnel_processes)" ]; }
+pushed_routes() { ip -n "$VT_TUNNEL_CLI_NS" -4 route show | grep -c '^10\.220\.' || true; }
+routes_in_place() { [ "$(pushed_routes)" -ge "$many_routes" ]; }
+still_up() {
+  has_tun "$tun" && [ "$(tunnel_field state)" = connected ] &&
+    routes_in_place && grep -qF '#@VPNC_GENERATED@' /etc/resolv.conf
+}
+VT_TUNNEL_FULL=1 VT_TUNNEL_ROUTES=$many_routes environment_up self-signed
+saved_connect_bound=$connect_bound
+connect_bound=300
+if start_daemon; then
+  start_connect many-first
+  if wait_connected many-first && _vt_tunnel_poll 120 routes_in_place; then
+    ok "many routes: the server's $many_routes routes are in place"
+    t0=$(now)
+    "$ctl" disconnect >/dev/null 2>&1 || true
+    t1=$(now)
+    echo "# many routes: disconnect -> end answered took $(elapsed "$t0" "$t1") s"
+    left=$(tunnel_processes)
+    check "many routes: when the end is answered nothing of the tunnel runs" test -z "$left"
+    [ -z "$left" ] || sed 's/^/#   left: /' <<<"$left" | head -5 >&2
+    wait_connect_exit "$exit_bound"
+    close_connect
+    start_connect many-second
+    if wait_connected many-second && _vt_tunnel_poll 120 still_up; then
+      held=0
+      while [ "$held" -lt 30 ] && still_up; do
+        sleep 1
+        held=$((held + 1))
+      done
+      echo "# many routes: the next tunnel stayed up $held s of the 30 watched"
+      check "many routes: the next tunnel stays up and keeps its routes and resolver for 30 s" \
+        test "$held" -ge 30
+      check "many routes: traffic flows through it" quiet vt_tunnel_ping 2
+      check "many routes: its caller sees none of the first tunnel's lines" \
+        test "$(grep -cE 'Connected (tun|utun|tap)[0-9]+ as |SIGINT|SIGTERM|BYE' "$connect_out")" = 1
+      "$ctl" disconnect >/dev/null 2>&1 || true
+      check "many routes: the second end leaves nothing of its tunnel" nothing_of_the_tunnel
+      wait_connect_exit "$exit_bound"
+    else
+      not_ok "many routes: the next tunnel comes up"
+      dump "$daemon_log"
+    fi
+    close_connect
+  else
+    not_ok "many routes: the server's $many_routes routes are in place"
+    dump "$daemon_log"
+  fi
+  close_connect
+else
+  not_ok "many routes: the daemon answers"
+fi
+connect_bound=$saved_connect_bound
+stop_daemon
+vt_tunnel_down
+
 # --- a server signed by the test CA, which the daemon's system roots hold --------------------
 environment_up ca
 if ! start_daemon --trust-test-ca; then

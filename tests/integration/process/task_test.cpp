@@ -271,6 +271,59 @@ TEST(Task, LaunchFailingAfterTheSpawnKillsAndReapsTheChild) {
   EXPECT_EQ(calls.load(), 0);
 }
 
+bool liveProcess(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  return std::getline(in, stat) && stat.find(") Z ") == std::string::npos;
+}
+
+// A child of its own group takes what it started with it, however it ends: by itself with a
+// hanging grandchild left behind, or killed at a bound while the grandchild hangs. Until then
+// the child does not count as ended, and no pipe its group holds stays open past it.
+TEST(Task, AChildOfItsOwnGroupEndsWithEverythingItStarted) {
+  struct Case {
+    const char* name;
+    const char* script;
+    bool killed;
+  };
+  const Case cases[] = {
+      {"ends by itself", "sleep 300 & echo $!; exit 3", false},
+      {"killed at its bound", "sleep 300 & echo $!; wait", true},
+      {"grandchild ignores SIGTERM", "(trap '' TERM; exec sleep 300) & echo $!; wait", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto task = Task::create();
+    task->setExecutable("/bin/sh");
+    task->setArguments({"-c", c.script});
+    task->setOwnProcessGroup(true);
+    auto pipe = Pipe::make();
+    ASSERT_TRUE(pipe);
+    task->setStandardOutput(*pipe);
+    ASSERT_TRUE(task->launch());
+    std::string first;
+    for (char byte = 0; first.find('\n') == std::string::npos;) {
+      auto data = pipe->fileHandleForReading()->readDataOfLength(1);
+      ASSERT_TRUE(data && !data->empty());
+      byte = data->front();
+      first += byte;
+    }
+    const int grandchild = std::stoi(first);
+    ASSERT_EQ(::getpgid(grandchild), task->processIdentifier());
+    if (c.killed) {
+      EXPECT_FALSE(task->waitUntilExit(100ms));
+      task->kill();
+    }
+    ASSERT_TRUE(task->waitUntilExit(kBound));
+    EXPECT_FALSE(liveProcess(grandchild));
+    // The grandchild held the write end too: it is closed once the task counts as ended.
+    auto rest = pipe->fileHandleForReading()->readDataToEndOfFile();
+    EXPECT_TRUE(rest && rest->empty());
+    EXPECT_EQ(task->terminationReason(),
+              c.killed ? TerminationReason::uncaughtSignal : TerminationReason::exit);
+  }
+}
+
 TEST(Task, HandlerMayDropTheLastReference) {
   auto done = std::make_shared<std::promise<int>>();
   auto finished = done->get_future();

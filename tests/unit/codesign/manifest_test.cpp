@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 
 #include "platform/codesign/bundle_manifest.hpp"
@@ -132,6 +134,34 @@ TEST_F(BundleManifestTest, WalkIsBoundedAndRefusesSpecialFiles) {
 
   EXPECT_EQ(BundleManifest::buildForPath((scratch_ / "missing.app").string(), {}).error(),
             errSecCSStaticCodeNotFound);
+}
+
+// A wide bundle of empty folders: the walk holds at most its depth in descriptors, so it does
+// under a descriptor limit far below the number of folders, sealing and checking alike.
+TEST_F(BundleManifestTest, ManyFoldersCostNoMoreDescriptorsThanTheDepth) {
+  for (int i = 0; i < 300; ++i) {
+    fs::create_directories(root_ / "Contents/Resources/wide" / std::to_string(i % 30) /
+                           std::to_string(i));
+  }
+  const BundleManifest::Limits limits{.maxDepth = 16, .maxEntries = 5000};
+  const auto rootFd = file_access::openDirectory(root_.string());
+  ASSERT_TRUE(rootFd.has_value());
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  // Room for what is open now, the walk's path and a file it hashes; not for 30 folders.
+  rlimit low = before;
+  low.rlim_cur = static_cast<rlim_t>(rootFd->get()) + 20;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+  const auto built = BundleManifest::buildForPath(root_.string(), limits);
+  std::optional<OSStatus> checked;
+  if (built) {
+    if (const auto entries = BundleManifest::decode(*built, limits)) {
+      checked = BundleManifest::check(rootFd->get(), *entries, limits);
+    }
+  }
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+  ASSERT_TRUE(built.has_value());
+  EXPECT_EQ(checked, errSecSuccess);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "helper/network_undo.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -12,11 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/unique_fd.hpp"
+
 namespace vantreel {
 namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
+using namespace std::string_literals;
 
 std::string readWhole(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -41,12 +46,13 @@ class NetworkUndoTest : public ::testing::Test {
     write(script_,
           "#!/bin/sh\ncat /proc/$$/environ >\"" + (root_ / "ran-with").string() +
               "\"\necho \"restoring ${TUNDEV}\"\n[ -z \"$HANG\" ] || { echo $$ >\"" +
-              (root_ / "pid").string() +
+              (root_ / "pid").string() + "\"; sleep 30 & echo $! >\"" +
+              (root_ / "grandchild").string() +
               "\"; exec sleep 30; }\n"
               // As the bundle's script does once its disconnect has run.
               "rm -rf \"$(dirname \"$0\")/kept/environ\" \"$(dirname \"$0\")/kept/state\"\n");
     fs::permissions(script_, fs::perms::owner_all);
-    NetworkUndo(kept_.string(), resolver_.string()).prepare(root_.string());
+    ASSERT_TRUE(NetworkUndo(kept_.string(), resolver_.string()).prepare(root_.string()));
   }
   void TearDown() override { fs::remove_all(root_); }
 
@@ -104,14 +110,104 @@ TEST_F(NetworkUndoTest, ReplaysTheDisconnectWithTheKeptEnvironmentByteExactOnce)
   EXPECT_FALSE(fs::exists(root_ / "ran-with"));
 }
 
-TEST_F(NetworkUndoTest, AReplayThatHangsIsKilledAtItsBound) {
+bool running(const std::string& pid) {
+  std::ifstream in("/proc/" + pid + "/stat");
+  std::string stat;
+  return std::getline(in, stat) && stat.find(") Z") == std::string::npos;
+}
+
+// Killed at its bound with everything it started, and still owed: the next try replays it.
+TEST_F(NetworkUndoTest, AReplayThatHangsIsKilledAtItsBoundWithItsGroupAndStaysOwed) {
   configured(std::string("reason=connect\0HANG=1", 21), "boot-a");
   const auto started = std::chrono::steady_clock::now();
   const auto entry = undo().replay(script_.string(), {}, milliseconds(300));
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
   ASSERT_TRUE(entry.has_value());
   EXPECT_NE(entry->find("killed"), std::string::npos) << *entry;
-  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(std::stoi(readWhole(root_ / "pid")))));
+  for (const auto* left : {"pid", "grandchild"}) {
+    SCOPED_TRACE(left);
+    const auto pid = readWhole(root_ / left);
+    ASSERT_FALSE(pid.empty());
+    EXPECT_FALSE(running(std::to_string(std::stoi(pid))));
+  }
+  EXPECT_TRUE(undo().pending());
+
+  write(kept_ / "environ", "reason=connect\0TUNDEV=tun3"s);
+  const auto again = undo().replay(script_.string(), {}, milliseconds(5000));
+  ASSERT_TRUE(again.has_value());
+  EXPECT_NE(again->find("script status 0"), std::string::npos) << *again;
+  EXPECT_FALSE(undo().pending());
+}
+
+// A replay that cannot even start (no descriptor left for its pipe) keeps what it owes, and
+// the next try, with descriptors again, replays it.
+TEST_F(NetworkUndoTest, AReplayThatCouldNotStartIsTriedAgain) {
+  configured("reason=connect\0TUNDEV=tun4"s, "boot-a");
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+  int lowestFree = -1;
+  {
+    const platform::posix::UniqueFd probe(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    lowestFree = probe.get();
+  }
+  ASSERT_GE(lowestFree, 0);
+  rlimit none = before;
+  none.rlim_cur = static_cast<rlim_t>(lowestFree);  // every descriptor from here on fails
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  const auto failed = undo().replay(script_.string(), {}, milliseconds(5000));
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &before), 0);
+  ASSERT_TRUE(failed.has_value());
+  EXPECT_NE(failed->find("cannot restore the network yet"), std::string::npos) << *failed;
+  EXPECT_TRUE(undo().pending());
+  EXPECT_FALSE(fs::exists(root_ / "ran-with"));
+
+  const auto again = undo().replay(script_.string(), {}, milliseconds(5000));
+  ASSERT_TRUE(again.has_value());
+  EXPECT_NE(again->find("script status 0"), std::string::npos) << *again;
+  EXPECT_FALSE(undo().pending());
+}
+
+// A start over a disconnect still owed replays it first; one it cannot replay is refused.
+TEST_F(NetworkUndoTest, PreparingReplaysWhatAnEarlierTunnelOwesOrRefuses) {
+  struct Case {
+    const char* name;
+    std::string script;
+    bool ready;
+  };
+  const std::vector<Case> cases{
+      {"replayed", script_.string(), true},
+      {"cannot start", (root_ / "missing").string(), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path copy = root_ / (std::string("copy-") + (c.ready ? "a" : "b"));
+    fs::create_directories(copy);
+    if (c.ready) {
+      fs::copy_file(c.script, copy / "vpnc-script");
+    }
+    configured("reason=connect\0TUNDEV=tun5"s, "boot-a");
+    const auto ready = undo().prepare(copy.string(), {}, milliseconds(5000));
+    EXPECT_EQ(ready.has_value(), c.ready) << (ready ? "" : ready.error());
+    EXPECT_EQ(undo().pending(), !c.ready);
+  }
+}
+
+// Only entries that name a variable reach the script; one too large for any script to take
+// gives the resolver back and is not kept for ever.
+TEST_F(NetworkUndoTest, TheKeptEnvironmentIsCheckedBeforeItIsHandedOn) {
+  configured("reason=connect\0TUNDEV=tun7\0BAD NAME=x\0=y\0noequals\0LD-X=1"s, "boot-a");
+  ASSERT_TRUE(undo().replay(script_.string(), {}, milliseconds(5000)).has_value());
+  EXPECT_EQ(readWhole(root_ / "ran-with"), "TUNDEV=tun7\0reason=disconnect\0"s);
+
+  fs::remove(root_ / "ran-with");
+  configured("reason=connect", "boot-a");
+  write(kept_ / "environ", "A=" + std::string(NetworkUndo::kMaxEnvironmentBytes, 'x'));
+  write(resolver_, kVpn);
+  const auto entry = undo().replay(script_.string(), {}, milliseconds(5000));
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_NE(entry->find("exceeds"), std::string::npos) << *entry;
+  EXPECT_FALSE(fs::exists(root_ / "ran-with"));
+  EXPECT_EQ(readWhole(resolver_), kOwn);
   EXPECT_FALSE(undo().pending());
 }
 
