@@ -28,7 +28,6 @@ namespace {
 namespace process = platform::process;
 
 constexpr std::string_view kIdle = "idle";
-constexpr std::string_view kStarting = "starting";
 constexpr std::string_view kAuthenticating = "authenticating";
 constexpr std::string_view kConnected = "connected";
 constexpr std::string_view kStopping = "stopping";
@@ -619,9 +618,10 @@ tl::expected<void, std::string> OpenConnectRunner::lockInstance() {
 
 std::string OpenConnectRunner::currentState() const {
   std::scoped_lock guard(lock_);
-  // A start that waits holds every other one off: the status must not call that idle.
+  // A start that waits (for its password among others) holds every other one off: the status
+  // must not call that idle. It is the sign-in's beginning, so it keeps the four states.
   if (starting_ && !process_) {
-    return std::string(kStarting);
+    return std::string(kAuthenticating);
   }
   return std::string(state_);
 }

@@ -99,8 +99,8 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // running (recognised by pid, start time and its program inside one of the copies), removes
   // copy directories that nobody uses any more, and logs one entry when it found anything.
   void recoverEarlierInstance();
-  // "starting" while a start prepares (waiting for its password among others), then
-  // "authenticating", "connected", "stopping", "idle".
+  // "authenticating" from the claim of a start (while it prepares and waits for its password,
+  // without a pid) and once its child runs, then "connected", "stopping", "idle".
   std::string currentState() const;
   // The start under way, for the status: who claimed it and since when.
   struct StartUnderWay {

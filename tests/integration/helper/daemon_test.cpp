@@ -580,12 +580,12 @@ TEST_F(DaemonTest, AStartWaitingForItsPasswordHoldsNobodyUp) {
     return answer;
   };
   EXPECT_EQ(timed("start " + second + " localhost secret"),
-            "false 1 a tunnel is already running starting 0");
+            "false 1 a tunnel is already running authenticating 0");
   const auto status = timed("status");
   EXPECT_TRUE(status.starts_with("true 0 a start by uid " + std::to_string(::getuid()) +
                                  " is under way since 20"))
       << status;
-  EXPECT_TRUE(status.ends_with("Z starting 0")) << status;
+  EXPECT_TRUE(status.ends_with("Z authenticating 0")) << status;
   EXPECT_EQ(timed("stop"), "true 0 stopping stopping 0");
   const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(summary(owner.waitFor("start")),
@@ -1156,9 +1156,9 @@ TEST_F(DaemonTest, CallersThatWouldCostAHashAreRefusedUnreadWhileStatusAnswers) 
       const auto asked = std::chrono::steady_clock::now();
       // An attacker's start shows while it is claimed, until its checks refuse it.
       const auto status = summary(observer.call("status"));
-      EXPECT_TRUE(
-          status == "true 0  idle 0" ||
-          (status.starts_with("true 0 a start by uid 65534") && status.ends_with(" starting 0")))
+      EXPECT_TRUE(status == "true 0  idle 0" ||
+                  (status.starts_with("true 0 a start by uid 65534") &&
+                   status.ends_with(" authenticating 0")))
           << status;
       slowest = std::max(slowest, std::chrono::steady_clock::now() - asked);
     }
