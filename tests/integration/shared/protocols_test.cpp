@@ -52,6 +52,17 @@ class RecordingHelper final : public HelperXPCProtocol {
   void stopWithReply(ResultReply reply) override {
     reply(HelperOpResult(true, 0, "stopping", "stopping", "9.9.9", -7));
   }
+  // Answers at once with what arrived, the cookie included.
+  void startWithCookie(HelperCookieStartRequest request,
+                       std::shared_ptr<platform::process::FileHandle> pipe,
+                       ResultReply reply) override {
+    auto cookie = pipe->readDataToEndOfFile();
+    reply(HelperOpResult(true, 0,
+                         request.connectURL() + " " + request.servercert() + " " +
+                             request.resolve().value_or("-") + " " +
+                             (cookie ? *cookie : std::string("<read failed>")),
+                         "idle", "9.9.9", 0));
+  }
   void statusWithReply(ResultReply reply) override {
     if (dropStatus_) {
       return;  // never answers: the reply is dropped
