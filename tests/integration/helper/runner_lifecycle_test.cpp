@@ -467,6 +467,42 @@ TEST_F(RunnerLifecycle, OnlyAWholeInterfaceNameMeansConnected) {
   EXPECT_EQ(runner().currentState(), "authenticating");
 }
 
+// OpenConnect keeps its session across a lost link: the state stays one of the four, and the
+// reconnection shows beside it until the server has taken the session back.
+TEST_F(RunnerLifecycle, AReconnectionShowsBesideTheConnectedState) {
+  const std::string up = "Connected tun0 as 10.0.0.2";
+  const std::string lost = "CSTP Dead Peer Detection detected dead peer!";
+  const std::string back = "CSTP connected. DPD 90, Keepalive 32400";
+  struct Case {
+    std::string name;
+    std::vector<std::string> lines;
+    std::string state;
+    bool reconnecting;
+  };
+  const std::vector<Case> cases = {
+      {"lost", {up, lost, "sleep 10s, remaining timeout 290s"}, "connected", true},
+      {"back", {up, lost, back}, "connected", false},
+      {"before-up", {lost}, "authenticating", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scenario steps;
+    for (const auto& line : c.lines) {
+      steps.out(line);
+    }
+    steps.out("marker").waitForSignal();
+    const auto user = scenario("runner.reconnect." + c.name, steps);
+    ASSERT_TRUE(start(user, "secret\n").has_value());
+    ASSERT_TRUE(observed->waitForLine("marker"));
+    EXPECT_EQ(runner().currentState(), c.state);
+    EXPECT_EQ(runner().isReconnecting(), c.reconnecting);
+    ASSERT_TRUE(runner().stop().has_value());
+    ASSERT_TRUE(observed->waitForExit().has_value());
+    EXPECT_FALSE(runner().isReconnecting());
+    observed = std::make_shared<Observed>();
+  }
+}
+
 TEST_F(RunnerLifecycle, LinesDrainingAfterTheExitDoNotMarkAnIdleRunnerConnected) {
   // Output far beyond a pipe's capacity, so the last lines are still being read when the
   // child's exit is handled.

@@ -185,6 +185,22 @@ TEST_F(ProtocolsTest, RepliesCarryTheRecordsWithEveryField) {
               proxy.statusWithReply([done](HelperOpResult r) { done->set_value(describe(r)); });
             }),
             "ok 0  connected 9.9.9 1099511627776");
+  // The cookie start: its own record, admitted for its own selector, and the pipe's content.
+  for (const auto& resolve :
+       {std::optional<std::string>("gw:10.0.0.1"), std::optional<std::string>()}) {
+    auto pipe = platform::process::Pipe::make();
+    ASSERT_TRUE(pipe);
+    ASSERT_TRUE(pipe->fileHandleForWriting()->writeData("webvpn=c00kie\n"));
+    ASSERT_TRUE(pipe->fileHandleForWriting()->close());
+    EXPECT_EQ(callForText([&](HelperXPCProxy& proxy, auto done) {
+                proxy.startWithCookie(
+                    HelperCookieStartRequest("https://gw/grp", "pin-sha256:P=", resolve),
+                    pipe->fileHandleForReading(),
+                    [done](HelperOpResult r) { done->set_value(describe(r)); });
+              }),
+              "ok 0 https://gw/grp pin-sha256:P= " + resolve.value_or("-") +
+                  " webvpn=c00kie\n idle 9.9.9 0");
+  }
 }
 
 TEST_F(ProtocolsTest, StartCarriesRequestAndPipeAndIsAnsweredLaterFromAnotherThread) {
