@@ -766,6 +766,24 @@ sign_in_start sign-in-unknown-cert "" --user "$VT_TUNNEL_USER" --authgroup engin
 sign_in_fails sign-in-unknown-cert \
   "sign-in failed: the server's certificate is not trusted (to trust it: --servercert $VT_TUNNEL_PIN)"
 
+# Killing root's OpenConnect of a cookie start still gives the network back.
+sign_in_routes() { ip -n "$VT_TUNNEL_CLI_NS" -4 route show | sort; }
+routes_back() { [ "$(sign_in_routes)" = "$sign_in_routes_before" ]; }
+sign_in_routes_before=$(sign_in_routes)
+vt_tunnel_totp
+sign_in_start sign-in-kill "$VT_TUNNEL_PASSWORD"$'\n'"$VT_TUNNEL_OTP_CODE"$'\n' \
+  --user "$VT_TUNNEL_USER" --authgroup engineering --servercert "$VT_TUNNEL_PIN"
+if wait_connected sign-in-kill && [ -n "$oc" ]; then
+  kill -KILL "$oc"
+  wait_connect_exit "$exit_bound"
+  check "sign-in-kill: killing OpenConnect ends connect ($connect_rc)" \
+    test "$connect_rc" != 0 -a "$connect_rc" != timeout
+  check "sign-in-kill: the tun interface is gone" tun_absent 10
+  check "sign-in-kill: the routes are as before" _vt_tunnel_poll 10 routes_back
+  check "sign-in-kill: the daemon is idle again" daemon_idle
+fi
+close_connect
+
 # On a terminal (script(1) gives the tool one): OpenConnect asks the user itself; the unknown
 # certificate is shown with its pin and trusted on "yes", the password and code are typed
 # without echo, and Enter disconnects.
