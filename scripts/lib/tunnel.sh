@@ -363,6 +363,7 @@ vt_tunnel_totp() {
   mac=$(printf "$(printf '%016x' "$window" | sed 's/../\\x&/g')" |
     openssl dgst -sha1 -mac HMAC -macopt "hexkey:$VT_TUNNEL_OTP_SECRET" -r | cut -d' ' -f1)
   offset=$((16#${mac:39:1} * 2))
+  # shellcheck disable=SC2034 # the caller's
   VT_TUNNEL_OTP_CODE=$(printf '%06d' $(((16#${mac:offset:8} & 0x7fffffff) % 1000000)))
 }
 
