@@ -784,6 +784,23 @@ if wait_connected sign-in-kill && [ -n "$oc" ]; then
 fi
 close_connect
 
+# A session the server ends cannot be resumed with its cookie: the tool says a new sign-in is
+# needed instead of a bare "openconnect exited".
+vt_tunnel_totp
+sign_in_start sign-in-ended "$VT_TUNNEL_PASSWORD"$'\n'"$VT_TUNNEL_OTP_CODE"$'\n' \
+  --user "$VT_TUNNEL_USER" --authgroup engineering --servercert "$VT_TUNNEL_PIN"
+if wait_connected sign-in-ended; then
+  ip netns exec "$VT_TUNNEL_SRV_NS" occtl -s "$VT_TUNNEL_DIR/occtl.sock" \
+    disconnect user "$VT_TUNNEL_USER" >/dev/null 2>&1 || true
+  wait_connect_exit "$exit_bound"
+  check "sign-in-ended: connect ends with OpenConnect's failure ($connect_rc)" \
+    test "$connect_rc" != 0 -a "$connect_rc" != timeout
+  check "sign-in-ended: standard error says the session ended and to sign in again" \
+    test "$(cat "$connect_err")" = "the server ended the session: sign in again (--sign-in)"
+  check "sign-in-ended: the daemon is idle again" daemon_idle
+fi
+close_connect
+
 # On a terminal (script(1) gives the tool one): OpenConnect asks the user itself; the unknown
 # certificate is shown with its pin and trusted on "yes", the password and code are typed
 # without echo, and Enter disconnects.
@@ -805,7 +822,8 @@ connect_pid=$!
 exec {connect_fd}>"$scratch/terminal.stdin"
 VT_TUNNEL_CONNECT_FDS+=("$connect_fd")
 track "$connect_pid"
-vt_tunnel_totp
+# The server takes codes at most three windows ahead, and three are used: wait for the next.
+until vt_tunnel_totp 2>/dev/null; do sleep 1; done
 if type_after "Enter 'yes' to accept" 1 yes && type_after 'Password:' 1 "$VT_TUNNEL_PASSWORD" &&
   type_after 'Password:' 2 "$VT_TUNNEL_OTP_CODE"; then
   ok "sign-in-terminal: the certificate's question and both password prompts are shown"
