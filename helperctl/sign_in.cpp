@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <span>
@@ -23,6 +24,8 @@ namespace process = platform::process;
 // the sign-in runs it in the C.UTF-8 locale).
 constexpr std::string_view kLoginFailed = "Login failed";
 constexpr std::string_view kCertificateQuestion = "Enter 'yes' to accept";
+// How long unfinished text stays so before it counts as a question.
+constexpr auto kUnfinishedQuestion = std::chrono::milliseconds(1500);
 
 void wipe(std::string& secret) {
   OPENSSL_cleanse(secret.data(), secret.size());
@@ -220,28 +223,38 @@ tl::expected<SignIn::Session, std::string> SignIn::run(const std::string& progra
   const auto questions = error->fileHandleForReading();
   const auto replies = input->fileHandleForWriting();
   for (;;) {
-    auto data = questions->availableData();
-    if (!data || data->empty()) {
-      break;
+    // A question worded without a final colon shows as text that stays unfinished: OpenConnect
+    // is then waiting for its answer.
+    bool quiet = false;
+    if (answers && !pending.empty() && !isPrompt(pending)) {
+      const auto readable =
+          platform::posix::waitReadable(questions->fileDescriptor(), kUnfinishedQuestion);
+      quiet = readable && !*readable;
     }
-    if (!answers) {
-      (void)platform::posix::writeAll(errorFd,
-                                      std::as_bytes(std::span(data->data(), data->size())));
-    }
-    said->append(*data);
-    pending.append(*data);
-    if (const auto newline = pending.rfind('\n'); newline != std::string::npos) {
-      pending.erase(0, newline + 1);
-    }
-    // A refused answer is asked for again: sending the next line would be a second attempt
-    // with the wrong answer (and a lock-out on many servers). On a terminal the user decides.
-    if (answers && says(*said, kLoginFailed)) {
-      refused = true;
-      task->terminate();
-      break;
-    }
-    if (!answers || !isPrompt(pending)) {
-      continue;
+    if (!quiet) {
+      auto data = questions->availableData();
+      if (!data || data->empty()) {
+        break;
+      }
+      if (!answers) {
+        (void)platform::posix::writeAll(errorFd,
+                                        std::as_bytes(std::span(data->data(), data->size())));
+      }
+      said->append(*data);
+      pending.append(*data);
+      if (const auto newline = pending.rfind('\n'); newline != std::string::npos) {
+        pending.erase(0, newline + 1);
+      }
+      // A refused answer is asked for again: sending the next line would be a second attempt
+      // with the wrong answer (and a lock-out on many servers). On a terminal the user decides.
+      if (answers && says(*said, kLoginFailed)) {
+        refused = true;
+        task->terminate();
+        break;
+      }
+      if (!answers || !isPrompt(pending)) {
+        continue;
+      }
     }
     std::string line;
     if (says(pending, kCertificateQuestion)) {
