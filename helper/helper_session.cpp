@@ -1,13 +1,16 @@
 #include "helper/helper_session.hpp"
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <utility>
+#include <variant>
 
 #include "helper/caller_validation.hpp"
 #include "helper/helper_log.hpp"
+#include "helper/open_connect_line.hpp"
 #include "helper/runner_error.hpp"
 #include "platform/posix/check.hpp"
 #include "shared/constants.hpp"
@@ -67,6 +70,21 @@ OpenConnectRunner::LogHandler HelperSession::logHandlerForClient() const {
 void HelperSession::start(HelperStartRequest request,
                           std::shared_ptr<platform::process::FileHandle> passwordPipe,
                           ResultReply reply) {
+  const auto server = request.server();
+  startTunnel(std::move(request), server, passwordPipe, reply);
+}
+
+void HelperSession::startWithCookie(HelperCookieStartRequest request,
+                                    std::shared_ptr<platform::process::FileHandle> cookiePipe,
+                                    ResultReply reply) {
+  const auto server = request.connectURL();
+  startTunnel(std::move(request), server, cookiePipe, reply);
+}
+
+void HelperSession::startTunnel(const OpenConnectRunner::StartRequest& request,
+                                const std::string& server,
+                                const std::shared_ptr<platform::process::FileHandle>& secretPipe,
+                                const ResultReply& reply) {
   const auto& runner = service_.runner;
   const CallsInProgress::Scope inProgress(service_.calls);
   auto appBundle = CallerValidation::verify(*connection, security_);
@@ -76,29 +94,45 @@ void HelperSession::start(HelperStartRequest request,
     reply(failure(text, runner->currentState(), 0));
     return;
   }
-  if (!passwordPipe) {
+  if (!secretPipe) {
     const auto text = RunnerError::passwordReadFailed().errorDescription();
     HelperLog::error("start failed: " + text);
     reply(failure(text, runner->currentState(), 0));
     return;
   }
 
-  auto onExit = [reply](std::int32_t status) {
-    reply(HelperOpResult(status == 0, static_cast<std::int64_t>(status), "openconnect exited",
-                         "idle", Constants::helperVersion(), 0));
+  // A session the server ended cannot be resumed with its cookie: the user must sign in again,
+  // and is told so instead of a bare exit.
+  const bool signedIn = std::holds_alternative<HelperCookieStartRequest>(request);
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  auto onExit = [reply, signedIn, ended](std::int32_t status) {
+    const bool sessionEnded = signedIn && status != 0 && ended->load();
+    reply(HelperOpResult(status == 0, static_cast<std::int64_t>(status),
+                         sessionEnded ? sessionEndedMessage : "openconnect exited", "idle",
+                         Constants::helperVersion(), 0));
   };
+  auto forClient = logHandlerForClient();
+  OpenConnectRunner::LogHandler logHandler = forClient;
+  if (signedIn) {
+    logHandler = [forClient, ended](const std::string& line) {
+      if (classifyOpenConnectLine(line) == OpenConnectLine::sessionEnded) {
+        ended->store(true);
+      }
+      forClient(line);
+    };
+  }
   // The runner installs the handler only when the start succeeds, so a refused start leaves a
   // running tunnel's lines with the client that owns it.
   // The owner is recorded with the tunnel, under the runner's lock, as the tunnel starts.
-  auto started = runner->start(request, *passwordPipe, *appBundle, std::move(onExit),
-                               logHandlerForClient(), connection);
+  auto started = runner->start(request, *secretPipe, *appBundle, std::move(onExit),
+                               std::move(logHandler), connection);
   if (!started) {
     const auto text = started.error().errorDescription();
     HelperLog::error("start failed: " + text);
     reply(failure(text, runner->currentState(), 0));
     return;
   }
-  HelperLog::info("accepted start for " + request.server());
+  HelperLog::info("accepted start for " + server);
 }
 
 void HelperSession::stopWithReply(ResultReply reply) {
@@ -127,8 +161,10 @@ void HelperSession::statusWithReply(ResultReply reply) {
   }
   auto state = runner->currentState();
   const auto pid = runner->currentPid();
-  reply(HelperOpResult(true, 0, startDetail(*runner), std::move(state), Constants::helperVersion(),
-                       pid));
+  // The state keeps its four values: a reconnection, or whose start is under way, shows in
+  // the message.
+  reply(HelperOpResult(true, 0, runner->isReconnecting() ? "reconnecting" : startDetail(*runner),
+                       std::move(state), Constants::helperVersion(), pid));
 }
 
 }  // namespace vantreel

@@ -17,6 +17,10 @@ namespace vantreel {
 // signature again first.
 class HelperSession final : public HelperXPCProtocol {
  public:
+  // The reply to a cookie start whose session the server refused or ended.
+  static constexpr const char* sessionEndedMessage =
+      "the server ended the session: sign in again (--sign-in)";
+
   explicit HelperSession(
       std::shared_ptr<platform::xpc::Connection> connection,
       HelperService& service = HelperService::shared(),
@@ -29,8 +33,16 @@ class HelperSession final : public HelperXPCProtocol {
              ResultReply reply) override;
   void stopWithReply(ResultReply reply) override;
   void statusWithReply(ResultReply reply) override;
+  // As start, for a session the user signed in to without the daemon.
+  void startWithCookie(HelperCookieStartRequest request,
+                       std::shared_ptr<platform::process::FileHandle> cookiePipe,
+                       ResultReply reply) override;
 
  private:
+  // The steps both starts share; server names the tunnel in the log.
+  void startTunnel(const OpenConnectRunner::StartRequest& request, const std::string& server,
+                   const std::shared_ptr<platform::process::FileHandle>& secretPipe,
+                   const ResultReply& reply);
   // Lines for the client of a running tunnel. Holds the connection weakly: the runner keeps
   // its handler after the tunnel ends, and must not keep a finished connection alive.
   [[nodiscard]] OpenConnectRunner::LogHandler logHandlerForClient() const;

@@ -14,6 +14,7 @@
 #include "helper/helper_log.hpp"
 #include "helper/line_splitter.hpp"
 #include "helper/network_undo.hpp"
+#include "helper/open_connect_line.hpp"
 #include "platform/posix/check.hpp"
 #include "platform/posix/io.hpp"
 #include "platform/process/pipe.hpp"
@@ -193,7 +194,7 @@ bool OpenConnectRunner::isValidUtf8(std::string_view bytes) {
   return true;
 }
 
-tl::expected<void, RunnerError> OpenConnectRunner::start(const HelperStartRequest& request,
+tl::expected<void, RunnerError> OpenConnectRunner::start(const StartRequest& request,
                                                          process::FileHandle& passwordPipe,
                                                          const std::string& appBundle,
                                                          ExitCallback onExit, LogHandler logHandler,
@@ -272,9 +273,8 @@ bool OpenConnectRunner::interruptStartLocked(const std::shared_ptr<const void>* 
 }
 
 tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
-    const HelperStartRequest& request, process::FileHandle& passwordPipe,
-    const std::string& appBundle, ExitCallback onExit, LogHandler& logHandler,
-    PendingStart& pending) {
+    const StartRequest& request, process::FileHandle& passwordPipe, const std::string& appBundle,
+    ExitCallback onExit, LogHandler& logHandler, PendingStart& pending) {
   auto prepared = prepareChild(request, appBundle);
   if (!prepared) {
     return tl::unexpected(prepared.error());
@@ -284,6 +284,11 @@ tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
     return tl::unexpected(password.error());
   }
   const Wiped wipedSecret(*password);
+  if (std::holds_alternative<HelperCookieStartRequest>(request) &&
+      !ArgumentValidation::isAcceptableCookie(*password)) {
+    return tl::unexpected(
+        RunnerError::invalidRequest(std::string(ArgumentValidation::cookieInvalid)));
+  }
 
   removeStaleHostRoutes(prepared->server, environment_, pending.wake.get());
 
@@ -326,15 +331,43 @@ tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
 }
 
 tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::prepareChild(
-    const HelperStartRequest& request, const std::string& appBundle) const {
-  std::optional<std::string_view> servercert;
-  if (request.servercert()) {
-    servercert = *request.servercert();
-  }
-  const auto validated =
-      ArgumentValidation::validate(request.server(), request.username(), servercert);
-  if (!validated) {
-    return tl::unexpected(RunnerError::invalidRequest(validated.error().message));
+    const StartRequest& request, const std::string& appBundle) const {
+  // The arguments, once the copies' script is known; the server the request validated to.
+  std::function<std::vector<std::string>(const std::string& script,
+                                         std::optional<std::string_view> cafile)>
+      arguments;
+  std::string server;
+  if (const auto* cookieStart = std::get_if<HelperCookieStartRequest>(&request)) {
+    std::optional<std::string_view> resolve;
+    if (cookieStart->resolve()) {
+      resolve = *cookieStart->resolve();
+    }
+    auto validated = ArgumentValidation::validateCookieStart(cookieStart->connectURL(),
+                                                             cookieStart->servercert(), resolve);
+    if (!validated) {
+      return tl::unexpected(RunnerError::invalidRequest(validated.error().message));
+    }
+    server = validated->server;
+    arguments = [validated = std::move(*validated)](const std::string& script,
+                                                    std::optional<std::string_view>) {
+      return ArgumentValidation::cookieOpenConnectArgs(validated, script);
+    };
+  } else {
+    const auto& passwordStart = std::get<HelperStartRequest>(request);
+    std::optional<std::string_view> servercert;
+    if (passwordStart.servercert()) {
+      servercert = *passwordStart.servercert();
+    }
+    auto validated =
+        ArgumentValidation::validate(passwordStart.server(), passwordStart.username(), servercert);
+    if (!validated) {
+      return tl::unexpected(RunnerError::invalidRequest(validated.error().message));
+    }
+    server = validated->server;
+    arguments = [validated = std::move(*validated)](const std::string& script,
+                                                    std::optional<std::string_view> cafile) {
+      return ArgumentValidation::openConnectArgs(validated, script, cafile);
+    };
   }
   const auto program = resolveOpenConnectItem(appBundle);
   if (!program) {
@@ -367,10 +400,9 @@ tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::p
     cafileArgument = *cafile;
   }
   PreparedChild prepared;
-  prepared.arguments =
-      ArgumentValidation::openConnectArgs(*validated, (*copies)->script(), cafileArgument);
+  prepared.arguments = arguments((*copies)->script(), cafileArgument);
   prepared.copies = std::move(*copies);
-  prepared.server = validated->server;
+  prepared.server = std::move(server);
   return prepared;
 }
 
@@ -406,6 +438,7 @@ tl::expected<void, RunnerError> OpenConnectRunner::launchAndRecord(
   starting_.reset();
   generation_ = pending.generation;
   state_ = kAuthenticating;
+  reconnecting_ = false;
   // The replaced handler goes back to the caller, to be released after the lock.
   std::swap(logHandler_, logHandler);
   HelperLog::info("started bundled OpenConnect for " + prepared.server);
@@ -435,6 +468,7 @@ void OpenConnectRunner::forward(const std::shared_ptr<process::FileHandle>& read
 
 void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) {
   const bool namesInterface = namesTunnelInterface(line);
+  const auto meaning = classifyOpenConnectLine(line);
   LogHandler handler;
   {
     std::scoped_lock guard(lock_);
@@ -446,6 +480,7 @@ void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) 
         state_ = kConnected;
       }
     }
+    noteReconnection(meaning, process_ && generation == generation_);
   }
   if (handler) {
     handler(line);
@@ -632,6 +667,22 @@ std::optional<OpenConnectRunner::StartUnderWay> OpenConnectRunner::startUnderWay
     return std::nullopt;
   }
   return StartUnderWay{starting_->owner, starting_->since};
+}
+
+void OpenConnectRunner::noteReconnection(OpenConnectLine meaning, bool current) {
+  // Only a connected tunnel reconnects; the state itself keeps its four values.
+  const bool was = reconnecting_;
+  reconnecting_ = current && state_ == kConnected &&
+                  (meaning == OpenConnectLine::reconnecting ||
+                   (reconnecting_ && meaning != OpenConnectLine::reconnected));
+  if (reconnecting_ != was) {
+    HelperLog::info(reconnecting_ ? "OpenConnect reconnecting" : "OpenConnect reconnected");
+  }
+}
+
+bool OpenConnectRunner::isReconnecting() const {
+  std::scoped_lock guard(lock_);
+  return reconnecting_ && process_ && state_ == kConnected;
 }
 
 std::int64_t OpenConnectRunner::currentPid() const {

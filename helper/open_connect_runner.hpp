@@ -11,14 +11,17 @@
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
+#include <variant>
 #include <vector>
 
+#include "helper/open_connect_line.hpp"
 #include "helper/output_drain.hpp"
 #include "helper/runner_error.hpp"
 #include "platform/posix/unique_fd.hpp"
 #include "platform/process/file_handle.hpp"
 #include "platform/process/task.hpp"
 #include "platform/service/layout.hpp"
+#include "shared/helper_cookie_start_request.hpp"
 #include "shared/helper_start_request.hpp"
 
 namespace vantreel {
@@ -31,6 +34,9 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
  public:
   using LogHandler = std::function<void(const std::string& line)>;
   using ExitCallback = std::function<void(std::int32_t status)>;
+  // What a start carries beside its secret, which is a password for the one and a session
+  // cookie for the other; both go through the same steps.
+  using StartRequest = std::variant<HelperStartRequest, HelperCookieStartRequest>;
 
   // Where the runner's preparations read and write, and what they run. The daemon's comes from
   // the running system's service layout; tests put scratch directories and stand-ins in.
@@ -74,7 +80,7 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // and to launch and record the child: the preparations between (verification, copies, the
   // password and the name lookup) leave stop, status and the daemon's end free, and a start
   // that finds another under way is refused at once.
-  [[nodiscard]] tl::expected<void, RunnerError> start(const HelperStartRequest& request,
+  [[nodiscard]] tl::expected<void, RunnerError> start(const StartRequest& request,
                                                       platform::process::FileHandle& passwordPipe,
                                                       const std::string& appBundle,
                                                       ExitCallback onExit, LogHandler logHandler,
@@ -108,6 +114,8 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
     std::chrono::system_clock::time_point since;
   };
   [[nodiscard]] std::optional<StartUnderWay> startUnderWay() const;
+  // A connected tunnel whose link OpenConnect is getting back.
+  bool isReconnecting() const;
   std::int64_t currentPid() const;
   void setLogHandler(LogHandler handler);
 
@@ -182,11 +190,11 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
       std::weak_ptr<const void> owner);
   void endStart(const std::shared_ptr<PendingStart>& pending);
   [[nodiscard]] tl::expected<void, RunnerError> prepareAndLaunch(
-      const HelperStartRequest& request, platform::process::FileHandle& passwordPipe,
+      const StartRequest& request, platform::process::FileHandle& passwordPipe,
       const std::string& appBundle, ExitCallback onExit, LogHandler& logHandler,
       PendingStart& pending);
   [[nodiscard]] tl::expected<PreparedChild, RunnerError> prepareChild(
-      const HelperStartRequest& request, const std::string& appBundle) const;
+      const StartRequest& request, const std::string& appBundle) const;
   [[nodiscard]] tl::expected<std::string, RunnerError> readPassword(
       platform::process::FileHandle& passwordPipe, PendingStart& pending) const;
   // Under the lock: launches task unless the start was interrupted meanwhile, and records it.
@@ -209,6 +217,8 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   void forward(const std::shared_ptr<platform::process::FileHandle>& readEnd,
                std::uint64_t generation, std::shared_ptr<OutputDrain> drain);
   void emit(const std::string& line, std::uint64_t generation);
+  // Under lock_: follows a line's meaning for the running child (current) into reconnecting_.
+  void noteReconnection(OpenConnectLine meaning, bool current);
   void childExited(platform::process::Task& task, std::uint64_t generation,
                    const ExitCallback& onExit);
   // Replays the disconnect that the ended child's script owes, its lines going to the log
@@ -243,6 +253,7 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   std::uint64_t handled_ = 0;     // the last generation whose exit was handled in full
   bool closed_ = false;           // shut down: no start succeeds any more
   std::string_view state_ = "idle";
+  bool reconnecting_ = false;
   LogHandler logHandler_;
 };
 

@@ -104,7 +104,20 @@ void HelperCtlClient::invalidate() {
   connection->invalidate();
 }
 
-void HelperCtlClient::appendLog(const std::string& line) { writeLine(streams_.output, line); }
+void HelperCtlClient::appendLog(const std::string& line) {
+  // The line OpenConnect prints once the interface is up names it ("tun0", "utun3", "tap1").
+  for (const std::string_view name : {"tun", "tap"}) {
+    for (auto at = line.find(name); at != std::string::npos; at = line.find(name, at + 1)) {
+      const auto next = at + name.size();
+      if (next < line.size() && line[next] >= '0' && line[next] <= '9') {
+        tunnelSeen_->store(true);
+      }
+    }
+  }
+  writeLine(streams_.output, line);
+}
+
+bool HelperCtlClient::tunnelSeen() const { return tunnelSeen_->load(); }
 
 template <class T>
 tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, const Body<T>& body,
@@ -183,12 +196,36 @@ tl::expected<HelperOpResult, CtlError> HelperCtlClient::connect(
   if (password.size() > maxPasswordBytes) {
     return tl::unexpected(ownError(passwordTooLongCode, passwordTooLongDescription));
   }
+  return startWithSecret(
+      password,
+      [&request](HelperXPCProxy& proxied, auto pipe, auto reply) {
+        proxied.start(request, std::move(pipe), std::move(reply));
+      },
+      onSent);
+}
+
+tl::expected<HelperOpResult, CtlError> HelperCtlClient::connectWithCookie(
+    const HelperCookieStartRequest& request, std::string_view cookie,
+    const std::function<void()>& onSent) {
+  if (cookie.size() > maxPasswordBytes) {
+    return tl::unexpected(ownError(passwordTooLongCode, "cookie too long"));
+  }
+  return startWithSecret(
+      cookie,
+      [&request](HelperXPCProxy& proxied, auto pipe, auto reply) {
+        proxied.startWithCookie(request, std::move(pipe), std::move(reply));
+      },
+      onSent);
+}
+
+tl::expected<HelperOpResult, CtlError> HelperCtlClient::startWithSecret(
+    std::string_view secret, const StartSender& send, const std::function<void()>& onSent) {
   auto made = platform::process::Pipe::make();
   if (!made) {
     return tl::unexpected(passedOn(made.error()));
   }
   std::optional<platform::process::Pipe> pipe(std::move(*made));
-  std::string line(password);
+  std::string line(secret);
   line.push_back('\n');
   // The pipe holds far more than the longest line admitted, so this write never waits for
   // the daemon, which is not reading yet.
@@ -203,12 +240,11 @@ tl::expected<HelperOpResult, CtlError> HelperCtlClient::connect(
   return sync<HelperOpResult>(
       connectTimeout,
       [&](HelperXPCProxy& proxied, auto complete) {
-        proxied.start(
-            request, reading,
-            [complete = std::move(complete), answered = startAnswered_](HelperOpResult result) {
-              answered->store(true);
-              complete(std::move(result));
-            });
+        send(proxied, reading,
+             [complete = std::move(complete), answered = startAnswered_](HelperOpResult result) {
+               answered->store(true);
+               complete(std::move(result));
+             });
         // The message carries its own copy of the read end; ours is of no further use.
         reading.reset();
         pipe.reset();

@@ -14,6 +14,7 @@
 #include "platform/xpc/connection.hpp"
 #include "platform/xpc/error.hpp"
 #include "shared/constants.hpp"
+#include "shared/helper_cookie_start_request.hpp"
 #include "shared/helper_op_result.hpp"
 #include "shared/helper_start_request.hpp"
 #include "shared/helper_xpc_proxy.hpp"
@@ -78,6 +79,10 @@ class HelperCtlClient final {
   [[nodiscard]] tl::expected<HelperOpResult, CtlError> connect(
       const HelperStartRequest& request, std::string_view password,
       const std::function<void()>& onSent = {});
+  // As connect, for a session the user signed in to: the cookie goes through the pipe.
+  [[nodiscard]] tl::expected<HelperOpResult, CtlError> connectWithCookie(
+      const HelperCookieStartRequest& request, std::string_view cookie,
+      const std::function<void()>& onSent = {});
 
   // Whether the start sent by connect is still unanswered once the daemon has handled it: a
   // version call on the same connection is answered only after the daemon dealt with the
@@ -91,6 +96,8 @@ class HelperCtlClient final {
 
   // One line from the daemon: written with a line feed in one write to standard output.
   void appendLog(const std::string& line);
+  // Whether a line from the daemon has named the tunnel's interface: the tunnel came up.
+  [[nodiscard]] bool tunnelSeen() const;
 
  private:
   template <class T>
@@ -98,6 +105,13 @@ class HelperCtlClient final {
                                   std::function<void(tl::expected<T, CtlError>)> complete)>;
 
   void setUp(const std::shared_ptr<HelperCtlClient>& self);
+  // Writes secret and a line feed into a pipe, then sends the start that send makes with the
+  // pipe's read end, and waits for its answer.
+  using StartSender =
+      std::function<void(HelperXPCProxy& proxy, std::shared_ptr<platform::process::FileHandle> pipe,
+                         HelperXPCProtocol::ResultReply reply)>;
+  [[nodiscard]] tl::expected<HelperOpResult, CtlError> startWithSecret(
+      std::string_view secret, const StartSender& send, const std::function<void()>& onSent);
   // Sends through a fresh proxy and waits until its reply, its error or the time-out.
   // A connection error is written to standard error, also after the call has timed out,
   // unless quiet or the client ended the connection itself (that end is no failure).
@@ -111,6 +125,7 @@ class HelperCtlClient final {
   // Shared with the handlers, which may run after the client is gone.
   const std::shared_ptr<std::atomic<bool>> invalidated_ = std::make_shared<std::atomic<bool>>();
   const std::shared_ptr<std::atomic<bool>> startAnswered_ = std::make_shared<std::atomic<bool>>();
+  const std::shared_ptr<std::atomic<bool>> tunnelSeen_ = std::make_shared<std::atomic<bool>>();
 };
 
 }  // namespace vantreel

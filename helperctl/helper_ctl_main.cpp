@@ -16,7 +16,9 @@
 #include "helperctl/helper_ctl_client.hpp"
 #include "helperctl/helper_install.hpp"
 #include "helperctl/install_method.hpp"
+#include "helperctl/sign_in.hpp"
 #include "platform/posix/io.hpp"
+#include "platform/service/host.hpp"
 #include "shared/argument_validation.hpp"
 #include "shared/constants.hpp"
 
@@ -59,7 +61,9 @@ class BufferedInput {
   struct Line {
     std::string text;
     bool tooLong = false;
+    bool ended = false;  // no line: the input had ended
   };
+  enum class Next { line, ended, stopped };
 
   explicit BufferedInput(int fd) : fd_(fd) {}
   BufferedInput(const BufferedInput&) = delete;
@@ -84,31 +88,30 @@ class BufferedInput {
         return Line{{}, true};
       }
       if (!fill()) {
-        Line line{std::move(buffer_), false};
+        Line line{std::move(buffer_), false, buffer_.empty()};
         buffer_.clear();
         return checked(std::move(line), limit);
       }
     }
   }
 
-  // Waits for one more line or the end of input, discarding what it reads. False when stop
-  // was requested first.
-  bool skipLine(const std::stop_token& stop) {
+  // Waits for one more line or the end of input, discarding what it reads.
+  Next skipLine(const std::stop_token& stop) {
     for (;;) {
       if (const auto newline = buffer_.find('\n'); newline != std::string::npos) {
         buffer_.erase(0, newline + 1);
-        return true;
+        return Next::line;
       }
       scrub(buffer_);
       if (stop.stop_requested()) {
-        return false;
+        return Next::stopped;
       }
       auto readable = platform::posix::waitReadable(fd_, watcherWakeUp);
       if (!readable) {
-        return true;
+        return Next::ended;
       }
       if (*readable && !fill()) {
-        return true;
+        return Next::ended;
       }
     }
   }
@@ -399,6 +402,9 @@ tl::expected<int, CtlError> HelperCtlMain::tunnel() {
 }
 
 tl::expected<int, CtlError> HelperCtlMain::connect() {
+  if (contains(arguments_, "--sign-in")) {
+    return signInAndConnect();
+  }
   auto request = connectRequest(arguments_);
   if (!request) {
     return tl::unexpected(std::move(request.error()));
@@ -413,18 +419,67 @@ tl::expected<int, CtlError> HelperCtlMain::connect() {
     return tl::unexpected(ownError(passwordErrorCode, missingPasswordDescription));
   }
 
+  return relay(input, [&](HelperCtlClient& client, const std::function<void()>& onSent) {
+    auto reply = client.connect(*request, password.text, onSent);
+    scrub(password.text);
+    return reply;
+  });
+}
+
+tl::expected<int, CtlError> HelperCtlMain::signInAndConnect() {
+  auto options = SignIn::options(arguments_);
+  if (!options) {
+    return tl::unexpected(ownError(argumentErrorCode, options.error()));
+  }
+  const auto bundle = platform::service::mainBundleLocation();
+  if (!bundle) {
+    return tl::unexpected(ownError(1, "sign-in failed: the tool's own bundle was not found"));
+  }
+  BufferedInput input(streams_.input);
+  SignIn::Answers answers;
+  // On a terminal OpenConnect asks the user itself; otherwise each line answers one question,
+  // and what follows the answers stays with the input, as for a connect.
+  if (!platform::posix::isTerminal(streams_.input)) {
+    answers = [&input]() -> std::optional<std::string> {
+      auto line = input.readLine(HelperCtlClient::maxPasswordBytes);
+      if (line.ended || line.tooLong) {
+        return std::nullopt;
+      }
+      return std::move(line.text);
+    };
+  }
+  auto session =
+      SignIn::run(SignIn::bundledOpenConnect(*bundle), *options, answers, streams_.error);
+  if (!session) {
+    message(session.error());
+    return 1;
+  }
+  const auto request = session->request();
+  return relay(input, [&](HelperCtlClient& client, const std::function<void()>& onSent) {
+    return client.connectWithCookie(request, session->cookie, onSent);
+  });
+}
+
+template <class Input>
+tl::expected<int, CtlError> HelperCtlMain::relay(Input& input, const Starter& start) {
   auto client = HelperCtlClient::make(Constants::machService, {streams_.output, streams_.error});
   StartSent sent;
+  const int errorFd = streams_.error;
   // Plays the part of the serial queue stdinQueueLabel names: one more line, or the end of
   // standard input, stops the tunnel.
-  std::jthread watcher([&input, &sent, client](const std::stop_token& stop) {
+  std::jthread watcher([&input, &sent, client, errorFd](const std::stop_token& stop) {
     try {
-      if (!input.skipLine(stop) || !sent.wait(stop) || stop.stop_requested()) {
+      const auto next = input.skipLine(stop);
+      if (next == Input::Next::stopped || !sent.wait(stop) || stop.stop_requested()) {
         return;
       }
       // A refused start leaves another caller's tunnel running: that one is not ours to stop.
       if (!client->startStillPending() || stop.stop_requested()) {
         return;
+      }
+      // A second line is often meant as an answer (a one-time code): say why nothing connects.
+      if (next == Input::Next::line && !client->tunnelSeen()) {
+        writeText(errorFd, std::string(anotherLineDescription));
       }
       (void)client->stop();
     } catch (const std::exception&) {
@@ -432,8 +487,7 @@ tl::expected<int, CtlError> HelperCtlMain::connect() {
     }
   });
 
-  auto reply = client->connect(*request, password.text, [&sent] { sent.open(); });
-  scrub(password.text);
+  auto reply = start(*client, [&sent] { sent.open(); });
   // Stopped before the connection ends, so that the watcher does not start a stop that can
   // only fail; a stop already waiting fails at once when the connection ends.
   watcher.request_stop();

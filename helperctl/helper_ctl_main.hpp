@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -15,6 +16,8 @@
 #include "shared/helper_start_request.hpp"
 
 namespace vantreel {
+
+class HelperCtlClient;
 
 // The control tool's command line: one command per run, one result object on standard output,
 // messages on standard error, and the exit status main() returns. "connect" stays until the
@@ -48,6 +51,9 @@ class HelperCtlMain {
   static constexpr std::string_view missingArgumentsDescription =
       "connect requires --server and --user";
   static constexpr std::string_view missingPasswordDescription = "password missing on stdin";
+  // On standard error when a line of input stops a start whose tunnel is not up yet.
+  static constexpr std::string_view anotherLineDescription =
+      "standard input sent another line: disconnecting";
 
   // arguments: the process arguments after the program name.
   explicit HelperCtlMain(std::vector<std::string> arguments);
@@ -92,6 +98,13 @@ class HelperCtlMain {
   [[nodiscard]] tl::expected<int, CtlError> install();
   [[nodiscard]] tl::expected<int, CtlError> uninstall();
   [[nodiscard]] tl::expected<int, CtlError> connect();
+  [[nodiscard]] tl::expected<int, CtlError> signInAndConnect();
+  // Makes the start through a fresh client and stays until it is answered, stopping the tunnel
+  // on the next line of input or its end.
+  using Starter = std::function<tl::expected<HelperOpResult, CtlError>(
+      HelperCtlClient& client, const std::function<void()>& onSent)>;
+  template <class Input>
+  [[nodiscard]] tl::expected<int, CtlError> relay(Input& input, const Starter& start);
   [[nodiscard]] tl::expected<int, CtlError> disconnect();
   [[nodiscard]] tl::expected<int, CtlError> tunnel();
 

@@ -8,6 +8,7 @@
 #include <unicode/utf8.h>
 #include <uriparser/Uri.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -22,6 +23,13 @@ constexpr std::string_view kServerDisallowed = "server argument failed allow-lis
 constexpr std::string_view kUsernameInvalid =
     "username must be 1\u2013128 characters of A-Z a-z 0-9 . _ @ + -";
 constexpr std::string_view kPinInvalid = "servercert is not a valid OpenConnect pin";
+
+constexpr std::string_view kConnectURLInvalid = "connect URL is not a valid https URL";
+constexpr std::string_view kConnectURLDisallowed = "connect URL failed allow-list checks";
+constexpr std::string_view kFingerprintInvalid =
+    "servercert must be the fingerprint the sign-in printed (pin-sha256:... or SHA-1 hex)";
+constexpr std::string_view kResolveInvalid =
+    "resolve must be host:address with the connect URL's host and a literal address";
 
 constexpr std::int32_t kMaxServerCharacters = 253;
 
@@ -107,6 +115,13 @@ const icu::RegexPattern& usernamePattern() {
 const icu::RegexPattern& pinPattern() {
   static const auto pattern = compile(
       R"(^(?:sha256:|pin-sha256:|sha1:)?[A-Za-z0-9+/=:_-]{16,128}$)", UREGEX_CASE_INSENSITIVE);
+  return *pattern;
+}
+
+// Exactly the two forms OpenConnect prints for a server's certificate.
+const icu::RegexPattern& fingerprintPattern() {
+  static const auto pattern =
+      compile(R"(^(?:pin-sha256:[A-Za-z0-9+/]{43}=|(?:sha1:)?[0-9A-Fa-f]{40})$)", 0);
   return *pattern;
 }
 
@@ -371,17 +386,108 @@ std::optional<std::string> normalizeServer(std::string_view server) {
   return result;
 }
 
-tl::expected<Validated, Failure> validate(std::string_view server, std::string_view username,
-                                          std::optional<std::string_view> servercert) {
+namespace {
+
+// The allow-list a server passes, with the message for each way it fails.
+tl::expected<std::string, Failure> allowedServer(std::string_view server, std::string_view invalid,
+                                                 std::string_view disallowed) {
   auto normalized = normalizeServer(server);
   if (!normalized) {
-    return fail(kServerInvalid);
+    return fail(invalid);
   }
   // Control characters beyond the shell set are refused too: the server ends up in OpenConnect's
   // requests and logs, where a stray escape or bell has no business.
   if (containsShellMeta(*normalized) || containsControl(*normalized) ||
       graphemeCount(*normalized, kMaxServerCharacters) > kMaxServerCharacters) {
-    return fail(kServerDisallowed);
+    return fail(disallowed);
+  }
+  return std::move(*normalized);
+}
+
+// The host of a normalized server: a bracketed IPv6 literal keeps its brackets.
+std::string_view hostOf(std::string_view normalized) {
+  if (normalized.starts_with('[')) {
+    return normalized.substr(0, normalized.find(']') + 1);
+  }
+  return normalized.substr(0, normalized.find_first_of(":/"));
+}
+
+bool equalIgnoringAsciiCase(std::string_view left, std::string_view right) {
+  return std::equal(left.begin(), left.end(), right.begin(), right.end(), [](char a, char b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
+    return lower(a) == lower(b);
+  });
+}
+
+bool isAddressLiteral(std::string_view address) {
+  if (address.size() >= 2 && address.front() == '[' && address.back() == ']') {
+    address = address.substr(1, address.size() - 2);
+  }
+  if (address.empty() || address.size() > 45) {
+    return false;
+  }
+  if (isAscii(address) && matchesWhole(dottedQuadPattern(), unicode(address))) {
+    return isDottedQuadInRange(address);
+  }
+  // The URL parser knows IPv6 literals (and refuses zone identifiers, which name no address).
+  if (address.find_first_not_of("0123456789abcdefABCDEF:.") != std::string_view::npos) {
+    return false;
+  }
+  ParsedUri parsed;
+  return parsed.parse("https://[" + std::string(address) + "]/") &&
+         parsed.uri().hostData.ip6 != nullptr;
+}
+
+}  // namespace
+
+tl::expected<ValidatedCookieStart, Failure> validateCookieStart(
+    std::string_view connectURL, std::string_view servercert,
+    std::optional<std::string_view> resolve) {
+  // The path is kept: a group can be chosen by it.
+  auto server = allowedServer(connectURL, kConnectURLInvalid, kConnectURLDisallowed);
+  if (!server) {
+    return tl::unexpected(std::move(server.error()));
+  }
+  if (!isAscii(servercert) || !matchesWhole(fingerprintPattern(), unicode(servercert))) {
+    return fail(kFingerprintInvalid);
+  }
+  std::optional<std::string> hint;
+  if (resolve) {
+    // OpenConnect splits the hint at its first colon; an IPv6 address keeps the others.
+    const std::size_t colon = resolve->find(':');
+    if (colon == std::string_view::npos ||
+        !equalIgnoringAsciiCase(resolve->substr(0, colon), hostOf(*server)) ||
+        !isAddressLiteral(resolve->substr(colon + 1))) {
+      return fail(kResolveInvalid);
+    }
+    hint = std::string(*resolve);
+  }
+  return ValidatedCookieStart{std::move(*server), std::string(servercert), std::move(hint)};
+}
+
+bool isAcceptableCookie(std::string_view cookie) {
+  return !cookie.empty() && cookie.size() <= maxCookieBytes &&
+         std::all_of(cookie.begin(), cookie.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
+}
+
+std::vector<std::string> cookieOpenConnectArgs(const ValidatedCookieStart& validated,
+                                               std::string_view script) {
+  std::vector<std::string> args{
+      "--protocol=anyconnect", "--cookie-on-stdin", "--non-inter",        "--script",
+      std::string(script),     "--servercert",      validated.servercert, "--no-system-trust"};
+  if (validated.resolve) {
+    args.emplace_back("--resolve");
+    args.push_back(*validated.resolve);
+  }
+  args.push_back(validated.server);
+  return args;
+}
+
+tl::expected<Validated, Failure> validate(std::string_view server, std::string_view username,
+                                          std::optional<std::string_view> servercert) {
+  auto normalized = allowedServer(server, kServerInvalid, kServerDisallowed);
+  if (!normalized) {
+    return tl::unexpected(std::move(normalized.error()));
   }
   if (!isValidUtf8(username) || !matchesWhole(usernamePattern(), unicode(username))) {
     return fail(kUsernameInvalid);

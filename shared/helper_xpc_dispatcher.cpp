@@ -54,6 +54,16 @@ void HelperXPCDispatcher::dispatch(const std::string& selector, std::vector<Valu
     auto pipe = std::make_shared<platform::process::FileHandle>(
         std::get<platform::posix::UniqueFd>(std::move(arguments[1])));
     target_->start(std::move(*request), std::move(pipe), resultReply(std::move(reply)));
+  } else if (selector == HelperXPCProtocol::cookieStartSelector) {
+    VT_CHECK(arguments.size() == 2);
+    auto request = HelperCookieStartRequest::decode(
+        platform::xpc::KeyedUnarchiver(std::get<ArchivedObject>(arguments[0])));
+    if (!request) {
+      return;  // as for a start without its request
+    }
+    auto pipe = std::make_shared<platform::process::FileHandle>(
+        std::get<platform::posix::UniqueFd>(std::move(arguments[1])));
+    target_->startWithCookie(std::move(*request), std::move(pipe), resultReply(std::move(reply)));
   } else if (selector == HelperXPCProtocol::stopSelector) {
     target_->stopWithReply(resultReply(std::move(reply)));
   } else if (selector == HelperXPCProtocol::statusSelector) {

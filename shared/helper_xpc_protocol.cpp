@@ -21,6 +21,11 @@ platform::xpc::ProtocolDescription HelperXPCProtocol::protocolDescription() {
                           {{0, result}}},
           MethodSignature{stopSelector, {}, std::vector{ValueKind::object}, {}, {{0, result}}},
           MethodSignature{statusSelector, {}, std::vector{ValueKind::object}, {}, {{0, result}}},
+          MethodSignature{cookieStartSelector,
+                          {ValueKind::object, ValueKind::fileDescriptor},
+                          std::vector{ValueKind::object},
+                          {{0, {std::string(HelperCookieStartRequest::className)}}},
+                          {{0, result}}},
       },
   };
 }
@@ -28,6 +33,8 @@ platform::xpc::ProtocolDescription HelperXPCProtocol::protocolDescription() {
 platform::xpc::Interface HelperXPCProtocol::makeInterface() {
   auto interface = platform::xpc::Interface::withProtocol(protocolDescription());
   interface.setClasses({std::string(HelperStartRequest::className)}, startSelector, 0, false);
+  interface.setClasses({std::string(HelperCookieStartRequest::className)}, cookieStartSelector, 0,
+                       false);
   return interface;
 }
 

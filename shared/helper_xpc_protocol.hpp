@@ -7,6 +7,7 @@
 #include "platform/process/file_handle.hpp"
 #include "platform/xpc/interface.hpp"
 #include "platform/xpc/protocol_description.hpp"
+#include "shared/helper_cookie_start_request.hpp"
 #include "shared/helper_op_result.hpp"
 #include "shared/helper_start_request.hpp"
 
@@ -23,6 +24,7 @@ class HelperXPCProtocol {
   static constexpr const char* startSelector = "start:passwordPipe:withReply:";
   static constexpr const char* stopSelector = "stopWithReply:";
   static constexpr const char* statusSelector = "statusWithReply:";
+  static constexpr const char* cookieStartSelector = "startWithCookie:cookiePipe:withReply:";
 
   virtual ~HelperXPCProtocol() = default;
 
@@ -33,11 +35,16 @@ class HelperXPCProtocol {
                      ResultReply reply) = 0;
   virtual void stopWithReply(ResultReply reply) = 0;
   virtual void statusWithReply(ResultReply reply) = 0;
+  // A start for a session the user signed in to without the daemon: cookiePipe is the read end
+  // of a pipe the caller has written the session cookie into, as a password start's password.
+  virtual void startWithCookie(HelperCookieStartRequest request,
+                               std::shared_ptr<platform::process::FileHandle> cookiePipe,
+                               ResultReply reply) = 0;
 
-  // The four selectors in their declared order, with the classes their declarations name.
+  // The selectors in their declared order, with the classes their declarations name.
   static platform::xpc::ProtocolDescription protocolDescription();
   // The interface both sides build: the protocol, with exactly {VTHelperStartRequest} admitted
-  // for the start's request.
+  // for the start's request and {VTHelperCookieStartRequest} for the cookie start's.
   static platform::xpc::Interface makeInterface();
 };
 

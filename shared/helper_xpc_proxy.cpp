@@ -29,16 +29,27 @@ void HelperXPCProxy::getVersionWithReply(VersionReply reply) {
 void HelperXPCProxy::start(HelperStartRequest request,
                            std::shared_ptr<platform::process::FileHandle> passwordPipe,
                            ResultReply reply) {
-  auto descriptor = platform::posix::duplicate(passwordPipe->fileDescriptor());
+  sendWithPipe(startSelector, request.archive(), *passwordPipe, std::move(reply));
+}
+
+void HelperXPCProxy::startWithCookie(HelperCookieStartRequest request,
+                                     std::shared_ptr<platform::process::FileHandle> cookiePipe,
+                                     ResultReply reply) {
+  sendWithPipe(cookieStartSelector, request.archive(), *cookiePipe, std::move(reply));
+}
+
+void HelperXPCProxy::sendWithPipe(const char* selector, platform::xpc::ArchivedObject request,
+                                  const platform::process::FileHandle& pipe, ResultReply reply) {
+  auto descriptor = platform::posix::duplicate(pipe.fileDescriptor());
   if (!descriptor) {
     errorHandler_(platform::xpc::Error(platform::xpc::Error::replyInvalid,
                                        "password pipe: " + descriptor.error().description()));
     return;
   }
   std::vector<Value> arguments;
-  arguments.emplace_back(request.archive());
+  arguments.emplace_back(std::move(request));
   arguments.emplace_back(std::move(*descriptor));
-  sendForResult(startSelector, std::move(arguments), std::move(reply));
+  sendForResult(selector, std::move(arguments), std::move(reply));
 }
 
 void HelperXPCProxy::stopWithReply(ResultReply reply) {

@@ -26,8 +26,14 @@ class HelperXPCProxy final : public HelperXPCProtocol {
              ResultReply reply) override;
   void stopWithReply(ResultReply reply) override;
   void statusWithReply(ResultReply reply) override;
+  // As start: sends a duplicate of the pipe's descriptor.
+  void startWithCookie(HelperCookieStartRequest request,
+                       std::shared_ptr<platform::process::FileHandle> cookiePipe,
+                       ResultReply reply) override;
 
  private:
+  void sendWithPipe(const char* selector, platform::xpc::ArchivedObject request,
+                    const platform::process::FileHandle& pipe, ResultReply reply);
   void sendForResult(const char* selector, std::vector<platform::xpc::Value> arguments,
                      ResultReply reply);
 

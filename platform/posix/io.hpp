@@ -42,6 +42,9 @@ struct PipeEnds {
 // dup(2) as a close-on-exec descriptor that the caller owns.
 [[nodiscard]] SysResult<UniqueFd> duplicate(int fd);
 
+// Whether fd is a terminal.
+[[nodiscard]] bool isTerminal(int fd) noexcept;
+
 // Opens the null device on whichever of descriptors 0, 1 and 2 is closed, so that no socket or
 // pipe the program opens later can take a standard stream's number. For the start of main.
 void reserveStandardDescriptors() noexcept;

@@ -68,6 +68,8 @@ SysResult<UniqueFd> duplicate(int fd) {
   return UniqueFd(copy);
 }
 
+bool isTerminal(int fd) noexcept { return ::isatty(fd) == 1; }
+
 void reserveStandardDescriptors() noexcept {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) {

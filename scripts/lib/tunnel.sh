@@ -45,6 +45,9 @@
 #
 # Tunables: VT_TUNNEL_TIMEOUT (seconds for each bounded wait, default 15), VT_TUNNEL_SYSTEM_ROOTS
 # (default /etc/ssl/certs/ca-certificates.crt), VT_TUNNEL_NO_UDP=1 (TLS only, no DTLS),
+# VT_TUNNEL_USER_NAME (the account's name instead of a generated one), VT_TUNNEL_OTP=1 (a TOTP
+# after the password: VT_TUNNEL_OTP_SECRET, codes from vt_tunnel_totp), VT_TUNNEL_GROUPS
+# ("engineering sales": a group form with these, the account a member of each),
 # VT_TUNNEL_FULL=1 (what real servers push: a default route, a DNS server and a domain, with a
 # default route of the client namespace's own for the script to replace; the script then
 # rewrites /etc/resolv.conf and /run/vpnc, so the caller must have made both its own, e.g. in a
@@ -207,14 +210,27 @@ vt_tunnel_up() {
     return 1
   }
 
-  export VT_TUNNEL_USER=vt-user-$rnd
+  export VT_TUNNEL_USER=${VT_TUNNEL_USER_NAME:-vt-user-$rnd}
   export VT_TUNNEL_PASSWORD
   VT_TUNNEL_PASSWORD=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
+  local member=() group groups=''
+  if [ -n "${VT_TUNNEL_GROUPS:-}" ]; then
+    member=(-g "${VT_TUNNEL_GROUPS// /,}")
+    groups="auto-select-group = false"
+    for group in $VT_TUNNEL_GROUPS; do groups+=$'\n'"select-group = $group"; done
+  fi
   if ! printf '%s\n%s\n' "$VT_TUNNEL_PASSWORD" "$VT_TUNNEL_PASSWORD" |
-    ocpasswd -c "$VT_TUNNEL_DIR/ocpasswd" "$VT_TUNNEL_USER" >/dev/null 2>&1; then
+    ocpasswd -c "$VT_TUNNEL_DIR/ocpasswd" "${member[@]}" "$VT_TUNNEL_USER" >/dev/null 2>&1; then
     _vt_tunnel_err "ocpasswd: cannot write $VT_TUNNEL_DIR/ocpasswd"
     vt_tunnel_down
     return 1
+  fi
+  local auth="plain[passwd=$VT_TUNNEL_DIR/ocpasswd]"
+  if [ "${VT_TUNNEL_OTP:-0}" = 1 ]; then
+    export VT_TUNNEL_OTP_SECRET VT_TUNNEL_OTP_LAST=0
+    VT_TUNNEL_OTP_SECRET=$(od -An -N20 -tx1 /dev/urandom | tr -d ' \n')
+    printf 'HOTP/T30 %s - %s\n' "$VT_TUNNEL_USER" "$VT_TUNNEL_OTP_SECRET" >"$VT_TUNNEL_DIR/otp"
+    auth="plain[passwd=$VT_TUNNEL_DIR/ocpasswd,otp=$VT_TUNNEL_DIR/otp]"
   fi
 
   local cert=$VT_TUNNEL_DIR/server-self-signed.pem
@@ -240,7 +256,8 @@ default-domain = $VT_TUNNEL_DOMAIN"
     pushed+=$'\n'"route = 10.$((220 + i / 62500)).$((i / 250 % 250)).$((i % 250 + 1))/32"
   done
   if ! cat >"$VT_TUNNEL_DIR/ocserv.conf" <<EOF
-auth = "plain[passwd=$VT_TUNNEL_DIR/ocpasswd]"
+auth = "$auth"
+$groups
 listen-host = $VT_TUNNEL_SERVER
 tcp-port = 443
 $udp
@@ -330,8 +347,30 @@ vt_tunnel_down() {
   unset VT_TUNNEL_ID VT_TUNNEL_SRV_NS VT_TUNNEL_CLI_NS VT_TUNNEL_DIR VT_TUNNEL_SERVER \
     VT_TUNNEL_CLIENT_ADDR VT_TUNNEL_USER VT_TUNNEL_PASSWORD VT_TUNNEL_PIN VT_TUNNEL_CERT_MODE \
     VT_TUNNEL_CAFILE VT_TUNNEL_ROOTS_WITH_TEST_CA VT_TUNNEL_GATEWAY VT_TUNNEL_OCSERV_PID \
-    VT_TUNNEL_RUN_VPNC_EXISTED VT_TUNNEL_OC_PID VT_TUNNEL_OC_T0 VT_TUNNEL_DNS VT_TUNNEL_DOMAIN
+    VT_TUNNEL_RUN_VPNC_EXISTED VT_TUNNEL_OC_PID VT_TUNNEL_OC_T0 VT_TUNNEL_DNS VT_TUNNEL_DOMAIN \
+    VT_TUNNEL_OTP_SECRET VT_TUNNEL_OTP_LAST
   return 0
+}
+
+# Sets VT_TUNNEL_OTP_CODE to the next one-time code of the account (RFC 6238: SHA-1, 6 digits,
+# 30 s), of a window later than every one used before: the server refuses a window it has seen
+# and accepts up to three ahead. Not in a subshell: it keeps the last window in this shell.
+vt_tunnel_totp() {
+  local now window mac offset
+  now=$(($(date +%s) / 30))
+  window=$((now + 1))
+  [ "$window" -gt "${VT_TUNNEL_OTP_LAST:-0}" ] || window=$((VT_TUNNEL_OTP_LAST + 1))
+  if [ "$window" -gt $((now + 3)) ]; then
+    _vt_tunnel_err "vt_tunnel_totp: no unused window left; wait 30 s"
+    return 1
+  fi
+  VT_TUNNEL_OTP_LAST=$window
+  # shellcheck disable=SC2059 # the format is the counter's bytes as \x escapes
+  mac=$(printf "$(printf '%016x' "$window" | sed 's/../\\x&/g')" |
+    openssl dgst -sha1 -mac HMAC -macopt "hexkey:$VT_TUNNEL_OTP_SECRET" -r | cut -d' ' -f1)
+  offset=$((16#${mac:39:1} * 2))
+  # shellcheck disable=SC2034 # the caller's
+  VT_TUNNEL_OTP_CODE=$(printf '%06d' $(((16#${mac:offset:8} & 0x7fffffff) % 1000000)))
 }
 
 _vt_tunnel_ocserv_gone() { ! _vt_tunnel_alive "$VT_TUNNEL_OCSERV_PID"; }

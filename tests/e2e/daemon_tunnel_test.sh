@@ -764,3 +764,180 @@ check "ca: the host's root bundle is unchanged" \
 check "ca: the password appears in no output and no log" password_unseen
 stop_daemon
 vt_tunnel_down
+
+# --- signing in as the user: a one-time code, a group, any user name ----------------------------
+# The control tool runs OpenConnect --authenticate itself, in the client namespace where the
+# server is, answering from its standard input; the daemon gets only the session's cookie.
+# sign_in_start LABEL ANSWERS ARGS...: `connect --sign-in`, ANSWERS written on its standard
+# input, which then stays open until close_connect.
+sign_in_start() {
+  local label=$1 answers=$2 fifo line
+  shift 2
+  connect_out=$scratch/$label.out
+  connect_err=$scratch/$label.err
+  fifo=$scratch/$label.stdin
+  mkfifo -m 0600 -- "$fifo"
+  : >"$connect_out"
+  vt_tunnel_client_prefix
+  sign_in_t0=$EPOCHREALTIME
+  _vt_tunnel_exec_without_fifos "${VT_TUNNEL_CLIENT_CMD[@]}" "$ctl" connect --sign-in \
+    --server "$VT_TUNNEL_SERVER" "$@" <"$fifo" 2>"$connect_err" > >(
+    _vt_tunnel_close_fifos
+    while IFS= read -r line; do printf '%s %s\n' "$EPOCHREALTIME" "$line"; done >>"$connect_out"
+  ) &
+  connect_pid=$!
+  exec {connect_fd}>"$fifo"
+  VT_TUNNEL_CONNECT_FDS+=("$connect_fd")
+  rm -f -- "$fifo"
+  track "$connect_pid"
+  (trap '' PIPE && printf '%s' "$answers" >&"$connect_fd") 2>/dev/null || true
+}
+# The password in no process's arguments, nor in root's OpenConnect's environment (this test
+# exports it to its own children).
+secret_nowhere() {
+  ! grep -qsF -- "$VT_TUNNEL_PASSWORD" /proc/[0-9]*/cmdline "/proc/$oc/environ"
+}
+# occtl's JSON mangles letters beyond ASCII; the server knows no other account than CORP\jürgen,
+# so a session under a name beginning so is that name, taken as given.
+name_seen() { grep -qF '"Username":  "CORP\\j' <<<"$1"; }
+occtl_users() {
+  ip netns exec "$VT_TUNNEL_SRV_NS" occtl -s "$VT_TUNNEL_DIR/occtl.sock" -j show users 2>/dev/null
+}
+sign_in_fails() {
+  local label=$1 why=$2
+  wait_connect_exit "$connect_bound"
+  close_connect
+  check "$label: connect --sign-in exits non-zero ($connect_rc)" \
+    test "$connect_rc" != 0 -a "$connect_rc" != timeout
+  check "$label: standard error says why in one line" \
+    test "$(cat "$connect_err")" = "$why"
+  check "$label: no tun interface came up" _vt_tunnel_tun_absent
+  check "$label: the daemon is idle" daemon_idle
+  [ "$(cat "$connect_err")" = "$why" ] || dump "$connect_err"
+}
+
+VT_TUNNEL_OTP=1 VT_TUNNEL_GROUPS="engineering sales" VT_TUNNEL_USER_NAME='CORP\jürgen' \
+  environment_up self-signed
+if ! start_daemon; then
+  not_ok "sign-in: the daemon answers on $socket"
+  exit 1
+fi
+vt_tunnel_totp
+sign_in_start sign-in "$VT_TUNNEL_PASSWORD"$'\n'"$VT_TUNNEL_OTP_CODE"$'\n' \
+  --user "$VT_TUNNEL_USER" --authgroup sales --servercert "$VT_TUNNEL_PIN"
+if wait_connected sign-in; then
+  connected_t=$(vt_tunnel_wait_line 'Connected (tun|utun|tap)[0-9]+ as ' "$connect_out")
+  echo "# sign-in: --sign-in to the interface line in $(echo "$connected_t - $sign_in_t0" | bc) s"
+  oc_cmdline=$(tr '\0' ' ' <"/proc/$oc/cmdline" 2>/dev/null || true)
+  check "sign-in: root's OpenConnect reads a cookie from its standard input" \
+    has_text "$oc_cmdline" "--cookie-on-stdin --non-inter"
+  check "sign-in: and is pinned to the certificate the sign-in accepted" \
+    has_text "$oc_cmdline" "--servercert $VT_TUNNEL_PIN --no-system-trust"
+  check "sign-in: its arguments hold no user" lacks_text "$oc_cmdline" "jürgen"
+  check "sign-in: its arguments hold no password" lacks_text "$oc_cmdline" "$VT_TUNNEL_PASSWORD"
+  check "sign-in: its arguments hold no cookie" lacks_text "$oc_cmdline" "webvpn="
+  check "sign-in: the password is in no process's arguments, nor root's OpenConnect's environment" \
+    secret_nowhere
+  users=$(occtl_users)
+  check "sign-in: the server has the session of CORP\\jürgen in the group chosen" \
+    has_text "$users" '"Groupname":  "sales"'
+  check "sign-in: the user name reached the server as given" name_seen "$users"
+  name_seen "$users" || dump <(printf '%s\n' "$users")
+  tunnel_is_up sign-in
+  check "sign-in: the password appears in no output and no log" password_unseen
+  closed_ends sign-in
+fi
+close_connect
+
+# A wrong code: the server is asked once, the tool says why, nothing is started.
+sign_in_start sign-in-wrong-code "$VT_TUNNEL_PASSWORD"$'\n'"000000"$'\n' \
+  --user "$VT_TUNNEL_USER" --authgroup engineering --servercert "$VT_TUNNEL_PIN"
+sign_in_fails sign-in-wrong-code "sign-in failed: the server did not accept the credentials"
+# Input that ends before the server stops asking.
+sign_in_start sign-in-short "$VT_TUNNEL_PASSWORD"$'\n' \
+  --user "$VT_TUNNEL_USER" --authgroup engineering --servercert "$VT_TUNNEL_PIN"
+close_connect
+sign_in_fails sign-in-short \
+  "sign-in failed: standard input ended before the server stopped asking"
+# An unknown certificate without a terminal is refused, its pin shown.
+sign_in_start sign-in-unknown-cert "" --user "$VT_TUNNEL_USER" --authgroup engineering
+sign_in_fails sign-in-unknown-cert \
+  "sign-in failed: the server's certificate is not trusted (to trust it: --servercert $VT_TUNNEL_PIN)"
+
+# Killing root's OpenConnect of a cookie start still gives the network back.
+sign_in_routes() { ip -n "$VT_TUNNEL_CLI_NS" -4 route show | sort; }
+routes_back() { [ "$(sign_in_routes)" = "$sign_in_routes_before" ]; }
+sign_in_routes_before=$(sign_in_routes)
+vt_tunnel_totp
+sign_in_start sign-in-kill "$VT_TUNNEL_PASSWORD"$'\n'"$VT_TUNNEL_OTP_CODE"$'\n' \
+  --user "$VT_TUNNEL_USER" --authgroup engineering --servercert "$VT_TUNNEL_PIN"
+if wait_connected sign-in-kill && [ -n "$oc" ]; then
+  kill -KILL "$oc"
+  wait_connect_exit "$exit_bound"
+  check "sign-in-kill: killing OpenConnect ends connect ($connect_rc)" \
+    test "$connect_rc" != 0 -a "$connect_rc" != timeout
+  check "sign-in-kill: the tun interface is gone" tun_absent 10
+  check "sign-in-kill: the routes are as before" _vt_tunnel_poll 10 routes_back
+  check "sign-in-kill: the daemon is idle again" daemon_idle
+fi
+close_connect
+
+# A session the server ends cannot be resumed with its cookie: the tool says a new sign-in is
+# needed instead of a bare "openconnect exited".
+vt_tunnel_totp
+sign_in_start sign-in-ended "$VT_TUNNEL_PASSWORD"$'\n'"$VT_TUNNEL_OTP_CODE"$'\n' \
+  --user "$VT_TUNNEL_USER" --authgroup engineering --servercert "$VT_TUNNEL_PIN"
+if wait_connected sign-in-ended; then
+  ip netns exec "$VT_TUNNEL_SRV_NS" occtl -s "$VT_TUNNEL_DIR/occtl.sock" \
+    disconnect user "$VT_TUNNEL_USER" >/dev/null 2>&1 || true
+  wait_connect_exit "$exit_bound"
+  check "sign-in-ended: connect ends with OpenConnect's failure ($connect_rc)" \
+    test "$connect_rc" != 0 -a "$connect_rc" != timeout
+  check "sign-in-ended: standard error says the session ended and to sign in again" \
+    test "$(cat "$connect_err")" = "the server ended the session: sign in again (--sign-in)"
+  check "sign-in-ended: the daemon is idle again" daemon_idle
+fi
+close_connect
+
+# On a terminal (script(1) gives the tool one): OpenConnect asks the user itself; the unknown
+# certificate is shown with its pin and trusted on "yes", the password and code are typed
+# without echo, and Enter disconnects.
+tty_count() { grep -c -- "$1" "$tty_out" 2>/dev/null || true; }
+tty_asks() { [ "$(tty_count "$1")" -ge "$2" ]; }
+# type_after TEXT N LINE: once TEXT has appeared N times, types LINE (echo is off by then).
+type_after() {
+  _vt_tunnel_poll "$connect_bound" tty_asks "$1" "$2" || return 1
+  sleep 0.3
+  printf '%s\n' "$3" >&"$connect_fd"
+}
+tty_out=$scratch/terminal.out
+mkfifo -m 0600 -- "$scratch/terminal.stdin"
+vt_tunnel_client_prefix
+_vt_tunnel_exec_without_fifos "${VT_TUNNEL_CLIENT_CMD[@]}" script -qfec \
+  "$(printf '%q ' "$ctl" connect --sign-in --server "$VT_TUNNEL_SERVER" --user "$VT_TUNNEL_USER" \
+    --authgroup engineering)" "$tty_out" <"$scratch/terminal.stdin" >/dev/null 2>&1 &
+connect_pid=$!
+exec {connect_fd}>"$scratch/terminal.stdin"
+VT_TUNNEL_CONNECT_FDS+=("$connect_fd")
+track "$connect_pid"
+# The server takes codes at most three windows ahead, and three are used: wait for the next.
+until vt_tunnel_totp 2>/dev/null; do sleep 1; done
+if type_after "Enter 'yes' to accept" 1 yes && type_after 'Password:' 1 "$VT_TUNNEL_PASSWORD" &&
+  type_after 'Password:' 2 "$VT_TUNNEL_OTP_CODE"; then
+  ok "sign-in-terminal: the certificate's question and both password prompts are shown"
+else
+  not_ok "sign-in-terminal: the certificate's question and both password prompts are shown"
+  dump "$tty_out"
+fi
+check "sign-in-terminal: the pin is shown with the certificate" has_line "$VT_TUNNEL_PIN" "$tty_out"
+check "sign-in-terminal: the tunnel comes up after 'yes'" \
+  _vt_tunnel_poll "$connect_bound" tty_asks 'Connected tun[0-9]* as ' 1
+printf '\n' >&"$connect_fd"
+wait_connect_exit "$exit_bound"
+close_connect
+check "sign-in-terminal: Enter disconnects, status 0 ($connect_rc)" test "$connect_rc" = 0
+check "sign-in-terminal: the typed password is not echoed" password_unseen
+check "sign-in-terminal: the daemon is idle again" daemon_idle
+check "sign-in: the password appears in no output and no log" password_unseen
+stop_daemon
+vt_tunnel_down

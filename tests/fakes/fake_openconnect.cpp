@@ -217,6 +217,13 @@ int main(int argc, char** argv) {
       break;
     }
   }
+  // A cookie start names no user: its server's last path segment picks the scenario instead.
+  if (user.empty() && argc > 1) {
+    const std::string server = argv[argc - 1];
+    if (const auto slash = server.rfind('/'); slash != std::string::npos) {
+      user = server.substr(slash + 1);
+    }
+  }
   if (!validUser(user)) {
     user.clear();
   }

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <future>
+#include <span>
 
 #include "platform/posix/io.hpp"
+#include "shared/argument_validation.hpp"
 #include "tests/integration/helper/runner_test_support.hpp"
 
 namespace vantreel::testing {
@@ -262,6 +264,121 @@ TEST_F(RunnerLifecycle, OnlyTheReadEndOfAnAnonymousPipeIsReadForThePassword) {
   EXPECT_FALSE(FakeOpenConnect::readRecord(user).has_value());
 }
 
+// The cookie start goes through the password start's steps: its request is checked field by
+// field, its cookie comes from the read end of an anonymous pipe only, and OpenConnect gets
+// the cookie on its standard input and no user, password or cookie in its arguments.
+TEST_F(RunnerLifecycle, CookieStartIsCheckedLikeAPasswordStartAndPinsTheSignIn) {
+  environment.passwordDeadline = 300ms;
+  const std::string pin = "pin-sha256:" + std::string(43, 'Q') + "=";
+  const std::string sha1(40, 'a');
+  const fs::path fifo = scratch.path() / "cookie.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  enum class Pipe { anonymous, writeEnd, namedFifo };
+  struct Case {
+    std::string name;  // also the path segment that picks the fake's scenario
+    std::string url;
+    std::string servercert;
+    std::optional<std::string> resolve;
+    std::string written;
+    Pipe pipe;
+    std::string failure;  // empty: the start succeeds
+  };
+  const std::string kFingerprint =
+      "servercert must be the fingerprint the sign-in printed (pin-sha256:... or SHA-1 hex)";
+  const std::string kResolve =
+      "resolve must be host:address with the connect URL's host and a literal address";
+  const std::string kCookie = std::string(ArgumentValidation::cookieInvalid);
+  const std::string kPipe = "failed to read the secret from the XPC file descriptor";
+  const auto url = [](const std::string& name) { return "https://localhost:8443/grp/" + name; };
+  const std::vector<Case> cases = {
+      {"cookie.good", url("cookie.good"), pin, "localhost:127.0.0.1", "webvpn=3A7F@B2;x y\n",
+       Pipe::anonymous, ""},
+      {"cookie.sha1", url("cookie.sha1"), sha1, std::nullopt, std::string(4096, 'c') + "\nnext",
+       Pipe::anonymous, ""},
+      {"cookie.ipv6", url("cookie.ipv6"), "sha1:" + sha1, "LOCALHOST:::1", "c\n", Pipe::anonymous,
+       ""},
+      {"cookie.http", "http://localhost/cookie.http", pin, std::nullopt, "c\n", Pipe::anonymous,
+       "connect URL is not a valid https URL"},
+      {"cookie.meta", url("cookie.meta;x"), pin, std::nullopt, "c\n", Pipe::anonymous,
+       "connect URL failed allow-list checks"},
+      {"cookie.nopin", url("cookie.nopin"), "", std::nullopt, "c\n", Pipe::anonymous, kFingerprint},
+      {"cookie.shortpin", url("cookie.shortpin"), "pin-sha256:AAAA", std::nullopt, "c\n",
+       Pipe::anonymous, kFingerprint},
+      {"cookie.pinline", url("cookie.pinline"), sha1 + "\n", std::nullopt, "c\n", Pipe::anonymous,
+       kFingerprint},
+      {"cookie.otherhost", url("cookie.otherhost"), pin, "evil.example:127.0.0.1", "c\n",
+       Pipe::anonymous, kResolve},
+      {"cookie.name", url("cookie.name"), pin, "localhost:evil.example", "c\n", Pipe::anonymous,
+       kResolve},
+      {"cookie.noaddress", url("cookie.noaddress"), pin, "localhost", "c\n", Pipe::anonymous,
+       kResolve},
+      {"cookie.badquad", url("cookie.badquad"), pin, "localhost:127.0.0.256", "c\n",
+       Pipe::anonymous, kResolve},
+      {"cookie.empty", url("cookie.empty"), pin, std::nullopt, "\nc\n", Pipe::anonymous, kPipe},
+      {"cookie.long", url("cookie.long"), pin, std::nullopt, std::string(4097, 'c') + "\n",
+       Pipe::anonymous, kCookie},
+      {"cookie.control", url("cookie.control"), pin, std::nullopt, "c\x1b[2Jc\n", Pipe::anonymous,
+       kCookie},
+      {"cookie.cr", url("cookie.cr"), pin, std::nullopt, "c\r\n", Pipe::anonymous, kCookie},
+      {"cookie.utf8", url("cookie.utf8"), pin, std::nullopt, "c\xC3\xA4\n", Pipe::anonymous,
+       kCookie},
+      {"cookie.writeend", url("cookie.writeend"), pin, std::nullopt, "c\n", Pipe::writeEnd, kPipe},
+      {"cookie.fifo", url("cookie.fifo"), pin, std::nullopt, "c\n", Pipe::namedFifo, kPipe},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    scenario(c.name, Scenario().exit(0));
+    auto pipe = PasswordPipe::with(c.written);
+    std::shared_ptr<platform::process::FileHandle> handed = pipe.reading;
+    platform::posix::UniqueFd fifoWriter;
+    if (c.pipe == Pipe::writeEnd) {
+      auto open = PasswordPipe::with(c.written, true);
+      pipe = open;
+      handed = open.writing;
+    } else if (c.pipe == Pipe::namedFifo) {
+      auto reading = platform::posix::openFile(fifo, O_RDONLY | O_NONBLOCK);
+      ASSERT_TRUE(reading);
+      fifoWriter = platform::posix::openFile(fifo, O_WRONLY).value();
+      ASSERT_TRUE(platform::posix::writeAll(fifoWriter.get(), std::as_bytes(std::span(c.written))));
+      handed = std::make_shared<platform::process::FileHandle>(std::move(*reading));
+    }
+    const auto started =
+        runner().start(HelperCookieStartRequest(c.url, c.servercert, c.resolve), *handed,
+                       bundle.path().string(), observed->exitCallback(), observed->logHandler());
+    if (!c.failure.empty()) {
+      ASSERT_FALSE(started.has_value());
+      EXPECT_NE(started.error().errorDescription().find(c.failure), std::string::npos)
+          << started.error().errorDescription();
+      EXPECT_EQ(runner().currentState(), "idle");
+      EXPECT_FALSE(FakeOpenConnect::readRecord(c.name).has_value());
+      EXPECT_EQ(copiesLeft(), 0U);
+      continue;
+    }
+    ASSERT_TRUE(started.has_value()) << started.error().errorDescription();
+    const auto record = FakeOpenConnect::waitForRecord(c.name);
+    ASSERT_TRUE(record.has_value());
+    const fs::path copies = copyDirectoryOf(*record);
+    std::vector<std::string> expected = {(copies / "openconnect").string(),
+                                         "--protocol=anyconnect",
+                                         "--cookie-on-stdin",
+                                         "--non-inter",
+                                         "--script",
+                                         (copies / "vpnc-script").string(),
+                                         "--servercert",
+                                         c.servercert,
+                                         "--no-system-trust"};
+    if (c.resolve) {
+      expected.insert(expected.end(), {"--resolve", *c.resolve});
+    }
+    expected.emplace_back("localhost:8443/grp/" + c.name);
+    EXPECT_EQ(record->arguments, expected);
+    EXPECT_EQ(record->standardInput, c.written.substr(0, c.written.find('\n') + 1));
+    ASSERT_TRUE(observed->waitForExit().has_value());
+    ASSERT_TRUE(eventually([this] { return runner().currentPid() == 0; }));
+    observed = std::make_shared<Observed>();
+  }
+}
+
 TEST_F(RunnerLifecycle, RefusedRequestsLeaveTheRunnerIdle) {
   const auto started = start("bad user", "secret\n");
   ASSERT_FALSE(started.has_value());
@@ -348,6 +465,42 @@ TEST_F(RunnerLifecycle, OnlyAWholeInterfaceNameMeansConnected) {
   ASSERT_TRUE(observed->waitForLine("done"));
   ASSERT_TRUE(observed->waitForLine("utun3x configured"));
   EXPECT_EQ(runner().currentState(), "authenticating");
+}
+
+// OpenConnect keeps its session across a lost link: the state stays one of the four, and the
+// reconnection shows beside it until the server has taken the session back.
+TEST_F(RunnerLifecycle, AReconnectionShowsBesideTheConnectedState) {
+  const std::string up = "Connected tun0 as 10.0.0.2";
+  const std::string lost = "CSTP Dead Peer Detection detected dead peer!";
+  const std::string back = "CSTP connected. DPD 90, Keepalive 32400";
+  struct Case {
+    std::string name;
+    std::vector<std::string> lines;
+    std::string state;
+    bool reconnecting;
+  };
+  const std::vector<Case> cases = {
+      {"lost", {up, lost, "sleep 10s, remaining timeout 290s"}, "connected", true},
+      {"back", {up, lost, back}, "connected", false},
+      {"before-up", {lost}, "authenticating", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scenario steps;
+    for (const auto& line : c.lines) {
+      steps.out(line);
+    }
+    steps.out("marker").waitForSignal();
+    const auto user = scenario("runner.reconnect." + c.name, steps);
+    ASSERT_TRUE(start(user, "secret\n").has_value());
+    ASSERT_TRUE(observed->waitForLine("marker"));
+    EXPECT_EQ(runner().currentState(), c.state);
+    EXPECT_EQ(runner().isReconnecting(), c.reconnecting);
+    ASSERT_TRUE(runner().stop().has_value());
+    ASSERT_TRUE(observed->waitForExit().has_value());
+    EXPECT_FALSE(runner().isReconnecting());
+    observed = std::make_shared<Observed>();
+  }
 }
 
 TEST_F(RunnerLifecycle, LinesDrainingAfterTheExitDoNotMarkAnIdleRunnerConnected) {

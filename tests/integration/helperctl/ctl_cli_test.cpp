@@ -242,6 +242,21 @@ TEST(CtlCliFakeDaemonTest, OneMoreLineStopsTheTunnelAndTheStartsCodeIsTheExitSta
   EXPECT_EQ(daemon.events().back(), "stop");
 }
 
+// A second line is often a one-time code meant for the server; when it stops a start whose
+// tunnel is not up, the tool says so instead of failing without a word.
+TEST(CtlCliFakeDaemonTest, ASecondLineBeforeTheTunnelIsUpSaysWhyItDisconnects) {
+  CtlFakeDaemon::Script script;
+  script.logLines = {"POST https://vpn.example.com/", "Please enter your OTP password."};
+  script.endAfterStop = HelperOpResult(false, 2, "openconnect exited");
+  CtlFakeDaemon daemon(script);
+  ASSERT_TRUE(daemon.resumed());
+  const auto outcome =
+      runTool({"connect", "--server", "vpn.example.com", "--user", "u"}, "pw\n123456\n");
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_EQ(outcome.error, "standard input sent another line: disconnecting\nopenconnect exited\n");
+  EXPECT_EQ(daemon.events().back(), "stop");
+}
+
 TEST(CtlCliFakeDaemonTest, RefusedStartPrintsItsMessage) {
   for (const auto& [answer, expectedError, expectedStatus] :
        std::vector<std::tuple<HelperOpResult, std::string, int>>{

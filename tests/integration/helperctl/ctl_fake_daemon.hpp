@@ -125,13 +125,24 @@ class CtlFakeDaemon {
     void start(HelperStartRequest request,
                std::shared_ptr<platform::process::FileHandle> passwordPipe,
                ResultReply reply) override {
-      auto password = passwordPipe->readDataToEndOfFile();
+      answerStart("start " + request.server() + " " + request.username() + " " +
+                      request.servercert().value_or("-"),
+                  *passwordPipe, std::move(reply));
+    }
+    void startWithCookie(HelperCookieStartRequest request,
+                         std::shared_ptr<platform::process::FileHandle> cookiePipe,
+                         ResultReply reply) override {
+      answerStart("cookie-start " + request.connectURL() + " " + request.servercert() + " " +
+                      request.resolve().value_or("-"),
+                  *cookiePipe, std::move(reply));
+    }
+    void answerStart(const std::string& what, platform::process::FileHandle& pipe,
+                     ResultReply reply) {
+      auto secret = pipe.readDataToEndOfFile();
       for (const auto& line : core_->script.logLines) {
         client_.appendLog(line);
       }
-      std::string event = "start " + request.server() + " " + request.username() + " " +
-                          request.servercert().value_or("-") + " " +
-                          (password ? *password : std::string("<unreadable>"));
+      std::string event = what + " " + (secret ? *secret : std::string("<unreadable>"));
       if (core_->script.startAnswer) {
         core_->record(std::move(event));
         reply(*core_->script.startAnswer);

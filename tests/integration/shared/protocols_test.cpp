@@ -52,6 +52,17 @@ class RecordingHelper final : public HelperXPCProtocol {
   void stopWithReply(ResultReply reply) override {
     reply(HelperOpResult(true, 0, "stopping", "stopping", "9.9.9", -7));
   }
+  // Answers at once with what arrived, the cookie included.
+  void startWithCookie(HelperCookieStartRequest request,
+                       std::shared_ptr<platform::process::FileHandle> pipe,
+                       ResultReply reply) override {
+    auto cookie = pipe->readDataToEndOfFile();
+    reply(HelperOpResult(true, 0,
+                         request.connectURL() + " " + request.servercert() + " " +
+                             request.resolve().value_or("-") + " " +
+                             (cookie ? *cookie : std::string("<read failed>")),
+                         "idle", "9.9.9", 0));
+  }
   void statusWithReply(ResultReply reply) override {
     if (dropStatus_) {
       return;  // never answers: the reply is dropped
@@ -174,6 +185,22 @@ TEST_F(ProtocolsTest, RepliesCarryTheRecordsWithEveryField) {
               proxy.statusWithReply([done](HelperOpResult r) { done->set_value(describe(r)); });
             }),
             "ok 0  connected 9.9.9 1099511627776");
+  // The cookie start: its own record, admitted for its own selector, and the pipe's content.
+  for (const auto& resolve :
+       {std::optional<std::string>("gw:10.0.0.1"), std::optional<std::string>()}) {
+    auto pipe = platform::process::Pipe::make();
+    ASSERT_TRUE(pipe);
+    ASSERT_TRUE(pipe->fileHandleForWriting()->writeData("webvpn=c00kie\n"));
+    ASSERT_TRUE(pipe->fileHandleForWriting()->close());
+    EXPECT_EQ(callForText([&](HelperXPCProxy& proxy, auto done) {
+                proxy.startWithCookie(
+                    HelperCookieStartRequest("https://gw/grp", "pin-sha256:P=", resolve),
+                    pipe->fileHandleForReading(),
+                    [done](HelperOpResult r) { done->set_value(describe(r)); });
+              }),
+              "ok 0 https://gw/grp pin-sha256:P= " + resolve.value_or("-") +
+                  " webvpn=c00kie\n idle 9.9.9 0");
+  }
 }
 
 TEST_F(ProtocolsTest, StartCarriesRequestAndPipeAndIsAnsweredLaterFromAnotherThread) {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "helper/line_splitter.hpp"
+#include "helper/open_connect_line.hpp"
 
 namespace vantreel {
 namespace {
@@ -119,6 +121,23 @@ TEST(RunnerLineSplitter, CapsALineAtSixtyFourKibibytes) {
     total += piece.size();
   }
   EXPECT_EQ(total, 3 * cap + 5);
+}
+
+// OpenConnect's lines about the session, in its own words.
+TEST(OpenConnectLineTest, ReconnectionAndTheSessionsEndAreRecognised) {
+  const std::vector<std::pair<std::string, OpenConnectLine>> cases = {
+      {"CSTP Dead Peer Detection detected dead peer!", OpenConnectLine::reconnecting},
+      {"sleep 10s, remaining timeout 290s", OpenConnectLine::reconnecting},
+      {"CSTP connected. DPD 90, Keepalive 32400", OpenConnectLine::reconnected},
+      {"Cookie was rejected by server; exiting.", OpenConnectLine::sessionEnded},
+      {"Session terminated by server; exiting.", OpenConnectLine::sessionEnded},
+      // A dead DTLS peer moves the traffic to TLS: the session goes on.
+      {"DTLS Dead Peer Detection detected dead peer!", OpenConnectLine::other},
+      {"Connected tun0 as 10.0.0.2, using SSL", OpenConnectLine::other},
+  };
+  for (const auto& [line, meaning] : cases) {
+    EXPECT_EQ(classifyOpenConnectLine(line), meaning) << line;
+  }
 }
 
 }  // namespace

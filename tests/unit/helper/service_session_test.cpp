@@ -109,8 +109,14 @@ class SessionTest : public ::testing::Test {
       EXPECT_TRUE(pipe);
       (void)pipe->fileHandleForWriting()->writeData("secret\n");
       (void)pipe->fileHandleForWriting()->close();
-      proxy.start(HelperStartRequest("localhost", "session.user", std::nullopt),
-                  pipe->fileHandleForReading(), onResult);
+      if (std::string(selector) == HelperXPCProtocol::cookieStartSelector) {
+        proxy.startWithCookie(HelperCookieStartRequest("https://localhost/session.user",
+                                                       std::string(40, 'a'), std::nullopt),
+                              pipe->fileHandleForReading(), onResult);
+      } else {
+        proxy.start(HelperStartRequest("localhost", "session.user", std::nullopt),
+                    pipe->fileHandleForReading(), onResult);
+      }
     }
     return wait(done);
   }
@@ -166,12 +172,14 @@ TEST_F(SessionTest, EveryTunnelOperationChecksTheCallerAgainButTheVersionDoesNot
   EXPECT_EQ(result(HelperXPCProtocol::statusSelector), refused);
   EXPECT_EQ(result(HelperXPCProtocol::stopSelector), refused);
   EXPECT_EQ(result(HelperXPCProtocol::startSelector), refused);
+  EXPECT_EQ(result(HelperXPCProtocol::cookieStartSelector), refused);
   EXPECT_EQ(version(), "1.0.2");
 
   const auto pid = std::to_string(::getpid());
   EXPECT_EQ(entries(), (std::vector<CapturingSink::Entry>{
                            info("incoming XPC connection from pid " + pid),
                            info("accepted XPC connection from a signed Vantreel caller"),
+                           error("rejected start: SecCode lookup failed (-1)"),
                            error("rejected start: SecCode lookup failed (-1)")}));
 }
 

@@ -4,10 +4,12 @@
 #include <limits>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "helperctl/helper_ctl_main.hpp"
 #include "helperctl/helper_install.hpp"
+#include "helperctl/sign_in.hpp"
 #include "shared/constants.hpp"
 
 namespace vantreel {
@@ -205,6 +207,75 @@ TEST(CtlRenderTest, CompactJsonOrTheStateAlone) {
   const nlohmann::json broken{{"state", "unavailable"}, {"detail", std::string("\xff\xfe")}};
   EXPECT_EQ(HelperCtlMain::render(broken, true), "unavailable");
   EXPECT_EQ(HelperCtlMain::render(nlohmann::json{{"detail", std::string("\xff")}}, true), "");
+}
+
+// What OpenConnect --authenticate prints and says, as the sign-in reads it.
+TEST(CtlSignInTest, SessionPromptsAndFailuresAreReadFromOpenConnectsWords) {
+  const auto session = SignIn::parse(
+      "COOKIE='webvpn=AB/c+=; strap='\\''x'\\'''\n"
+      "HOST='10.0.0.1'\n"
+      "CONNECT_URL='https://vpn.example/grp'\n"
+      "FINGERPRINT='pin-sha256:AAAA'\n"
+      "RESOLVE='vpn.example:10.0.0.1'\n");
+  ASSERT_TRUE(session.has_value()) << session.error();
+  EXPECT_EQ(session->cookie, "webvpn=AB/c+=; strap='x'");
+  EXPECT_EQ(session->request(),
+            HelperCookieStartRequest("https://vpn.example/grp", "pin-sha256:AAAA",
+                                     "vpn.example:10.0.0.1"));
+  EXPECT_EQ(SignIn::parse("COOKIE='c'\nCONNECT_URL='https://h/'\nFINGERPRINT='f'\n")->resolve,
+            std::nullopt);
+  for (const auto* printed : {"", "COOKIE=''\nCONNECT_URL='u'\nFINGERPRINT='f'\n",
+                              "COOKIE='c'\nFINGERPRINT='f'\n", "COOKIE='c'\nCONNECT_URL='u'\n"}) {
+    EXPECT_EQ(SignIn::parse(printed).error(), "sign-in failed: OpenConnect printed no session")
+        << printed;
+  }
+
+  struct Prompt {
+    std::string pending;
+    bool prompt;
+  };
+  for (const auto& [pending, prompt] :
+       {Prompt{"Password:", true}, Prompt{"Group: [engineering|sales]:", true},
+        Prompt{"Enter 'yes' to accept, 'no' to abort; anything else to view: ", true},
+        Prompt{"Group: [", false}, Prompt{"", false}, Prompt{"   ", false}}) {
+    EXPECT_EQ(SignIn::isPrompt(pending), prompt) << pending;
+  }
+
+  struct Failure {
+    std::string said;
+    bool inputEnded;
+    std::string message;
+  };
+  const std::vector<Failure> failures = {
+      {"Please enter your password.\nPassword:", true,
+       "sign-in failed: standard input ended before the server stopped asking"},
+      {"POST https://h/auth\nLogin failed.\nPassword:", false,
+       "sign-in failed: the server did not accept the credentials"},
+      {"Got HTTP response: HTTP/1.1 401 Authentication failed\n", false,
+       "sign-in failed: the server did not accept the credentials"},
+      {"Certificate from VPN server \"h\" failed verification.\n"
+       "    --servercert pin-sha256:AbC=\nEnter 'yes' to accept",
+       false,
+       "sign-in failed: the server's certificate is not trusted (to trust it: "
+       "--servercert pin-sha256:AbC=)"},
+      {"Failed to connect to 10.0.0.9:443: Network is unreachable\n", false,
+       "sign-in failed: the server could not be reached"},
+      {"something else\n", false, "sign-in failed: OpenConnect exited with status 3"},
+  };
+  for (const auto& failure : failures) {
+    EXPECT_EQ(SignIn::failure(failure.said, failure.inputEnded, 3), failure.message);
+  }
+
+  // The user name is the server's business: it is not held to the password start's list.
+  const auto options = SignIn::options({"connect", "--server", "vpn.example/grp", "--sign-in",
+                                        "--user", "CORP\\j\xC3\xBCrgen", "--authgroup", "sales"});
+  ASSERT_TRUE(options.has_value()) << options.error();
+  EXPECT_EQ(SignIn::openConnectArguments(*options),
+            (Args{"--authenticate", "--protocol=anyconnect", "--user", "CORP\\j\xC3\xBCrgen",
+                  "--authgroup", "sales", "https://vpn.example/grp"}));
+  EXPECT_EQ(SignIn::options({"connect", "--server", "http://vpn.example", "--sign-in"}).error(),
+            "server is not a valid host[:port][/path]");
+  EXPECT_FALSE(SignIn::options({"connect", "--sign-in"}).has_value());
 }
 
 }  // namespace
