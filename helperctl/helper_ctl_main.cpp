@@ -333,6 +333,14 @@ nlohmann::json HelperCtlMain::statusPayload() {
   auto client = HelperCtlClient::make(Constants::machService, {streams_.output, streams_.error});
   // Any error, the time-out included, means no daemon answered; the client has reported it.
   auto version = client->getVersion();
+  // A daemon that ended while it answered (killed, restarted) cut the call short; the service
+  // manager holds the endpoint for the next one, so the question is asked once more.
+  if (!version && version.error().domain == HelperCtlClient::xpcErrorDomain &&
+      version.error().code == platform::xpc::Error::interrupted) {
+    client->invalidate();
+    client = HelperCtlClient::make(Constants::machService, {streams_.output, streams_.error});
+    version = client->getVersion();
+  }
   const std::optional<std::string> running =
       version ? std::optional<std::string>(*version) : std::nullopt;
   auto object = statusObject(HelperInstall::currentState(version.has_value(), running), running);
