@@ -4,9 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <span>
 #include <system_error>
@@ -37,12 +37,25 @@ constexpr auto kKillGrace = std::chrono::seconds(1);
 constexpr auto kBoundPerRoute = std::chrono::milliseconds(25);
 constexpr auto kOutputGrace = std::chrono::milliseconds(500);
 
+// Through the platform's close-on-exec open: a replay's script must not inherit what the
+// daemon reads, and a read that finds no descriptor left is a plain failure.
 std::optional<std::string> readWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  auto file = platform::posix::openFile(path, O_RDONLY);
+  if (!file) {
     return std::nullopt;
   }
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::string whole;
+  std::array<std::byte, 16384> buffer{};
+  for (;;) {
+    auto got = platform::posix::readSome(file->get(), buffer);
+    if (!got) {
+      return std::nullopt;
+    }
+    if (*got == 0) {
+      return whole;
+    }
+    whole.append(reinterpret_cast<const char*>(buffer.data()), *got);
+  }
 }
 
 // A variable name the shell and the routing scripts can mean: what else the kept environment
