@@ -33,8 +33,8 @@ constexpr std::string_view kResolverWritten = "resolv.conf.written";
 constexpr auto kKillGrace = std::chrono::seconds(1);
 // The distribution's script removes the server's split routes one command each: a replay's
 // bound grows with them, up to a cap, so that a server of many routes cannot leave a disconnect
-// that is cut at every try.
-constexpr auto kBoundPerRoute = std::chrono::milliseconds(25);
+// that is cut at every try (2000 routes took 43 s here, about 21 ms a route).
+constexpr auto kBoundPerRoute = std::chrono::milliseconds(40);
 constexpr auto kOutputGrace = std::chrono::milliseconds(500);
 
 // Through the platform's close-on-exec open: a replay's script must not inherit what the
