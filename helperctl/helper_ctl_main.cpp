@@ -335,8 +335,15 @@ nlohmann::json HelperCtlMain::statusPayload() {
   auto version = client->getVersion();
   // A daemon that ended while it answered (killed, restarted) cut the call short; the service
   // manager holds the endpoint for the next one, so the question is asked once more.
-  if (!version && version.error().domain == HelperCtlClient::xpcErrorDomain &&
-      version.error().code == platform::xpc::Error::interrupted) {
+  // One that ended before it had welcomed the call closed it unanswered, which reads as a
+  // refusal.
+  const auto cutShort = [](const CtlError& error) {
+    return error.domain == HelperCtlClient::xpcErrorDomain &&
+           (error.code == platform::xpc::Error::interrupted ||
+            (error.code == platform::xpc::Error::invalid &&
+             error.description.ends_with(": refused by the service")));
+  };
+  if (!version && cutShort(version.error())) {
     client->invalidate();
     client = HelperCtlClient::make(Constants::machService, {streams_.output, streams_.error});
     version = client->getVersion();
