@@ -118,19 +118,12 @@ tl::expected<process::Pipe, RunnerError> inputCarrying(const std::string& secret
   return std::move(*input);
 }
 
-void configureChild(process::Task& task, const OpenConnectRunner::VerifiedCopies& copies,
-                    const std::vector<std::string>& arguments, const process::Pipe& input,
-                    const process::Pipe& output, const process::Pipe& error) {
-  const std::string& directory = copies.directory();
-  task.setExecutable(copies.program());
-  task.setArguments(arguments);
-  task.setEnvironment(std::map<std::string, std::string>{
-      // OpenConnect's banners lose every non-ASCII character outside a UTF-8 locale, and not
-      // every system has en_US.UTF-8 generated.
-      {"LANG", platform::service::firstAvailableLocale({"en_US.UTF-8", "C.UTF-8"})},
-      {"PATH", directory + ":/usr/bin:/bin:/usr/sbin:/sbin"},
-      {"DYLD_LIBRARY_PATH", directory + "/lib"},
-  });
+void configureChild(process::Task& task, const OpenConnectInvocation& invocation,
+                    const process::Pipe& input, const process::Pipe& output,
+                    const process::Pipe& error) {
+  task.setExecutable(invocation.program);
+  task.setArguments(invocation.arguments);
+  task.setEnvironment(invocation.environment);
   task.setStandardInput(input);
   task.setStandardOutput(output);
   task.setStandardError(error);
@@ -284,8 +277,7 @@ tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
     return tl::unexpected(password.error());
   }
   const Wiped wipedSecret(*password);
-  if (std::holds_alternative<HelperCookieStartRequest>(request) &&
-      !ArgumentValidation::isAcceptableCookie(*password)) {
+  if (prepared->takesCookie && !ArgumentValidation::isAcceptableCookie(*password)) {
     return tl::unexpected(
         RunnerError::invalidRequest(std::string(ArgumentValidation::cookieInvalid)));
   }
@@ -303,7 +295,7 @@ tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
     return tl::unexpected(RunnerError::spawnFailed(failed.description()));
   }
   auto task = process::Task::create();
-  configureChild(*task, *prepared->copies, prepared->arguments, *input, *output, *error);
+  configureChild(*task, prepared->invocation, *input, *output, *error);
 
   const std::uint64_t generation = pending.generation;
   auto drain = std::make_shared<OutputDrain>(2);
@@ -332,42 +324,9 @@ tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
 
 tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::prepareChild(
     const StartRequest& request, const std::string& appBundle) const {
-  // The arguments, once the copies' script is known; the server the request validated to.
-  std::function<std::vector<std::string>(const std::string& script,
-                                         std::optional<std::string_view> cafile)>
-      arguments;
-  std::string server;
-  if (const auto* cookieStart = std::get_if<HelperCookieStartRequest>(&request)) {
-    std::optional<std::string_view> resolve;
-    if (cookieStart->resolve()) {
-      resolve = *cookieStart->resolve();
-    }
-    auto validated = ArgumentValidation::validateCookieStart(cookieStart->connectURL(),
-                                                             cookieStart->servercert(), resolve);
-    if (!validated) {
-      return tl::unexpected(RunnerError::invalidRequest(validated.error().message));
-    }
-    server = validated->server;
-    arguments = [validated = std::move(*validated)](const std::string& script,
-                                                    std::optional<std::string_view>) {
-      return ArgumentValidation::cookieOpenConnectArgs(validated, script);
-    };
-  } else {
-    const auto& passwordStart = std::get<HelperStartRequest>(request);
-    std::optional<std::string_view> servercert;
-    if (passwordStart.servercert()) {
-      servercert = *passwordStart.servercert();
-    }
-    auto validated =
-        ArgumentValidation::validate(passwordStart.server(), passwordStart.username(), servercert);
-    if (!validated) {
-      return tl::unexpected(RunnerError::invalidRequest(validated.error().message));
-    }
-    server = validated->server;
-    arguments = [validated = std::move(*validated)](const std::string& script,
-                                                    std::optional<std::string_view> cafile) {
-      return ArgumentValidation::openConnectArgs(validated, script, cafile);
-    };
+  auto validated = ValidatedStart::from(request);
+  if (!validated) {
+    return tl::unexpected(validated.error());
   }
   const auto program = resolveOpenConnectItem(appBundle);
   if (!program) {
@@ -400,9 +359,10 @@ tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::p
     cafileArgument = *cafile;
   }
   PreparedChild prepared;
-  prepared.arguments = arguments((*copies)->script(), cafileArgument);
+  prepared.invocation = validated->invocation((*copies)->directory(), cafileArgument);
   prepared.copies = std::move(*copies);
-  prepared.server = std::move(server);
+  prepared.server = validated->server();
+  prepared.takesCookie = validated->takesCookie();
   return prepared;
 }
 

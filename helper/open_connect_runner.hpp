@@ -17,6 +17,7 @@
 #include "helper/open_connect_line.hpp"
 #include "helper/output_drain.hpp"
 #include "helper/runner_error.hpp"
+#include "helper/validated_start.hpp"
 #include "platform/posix/unique_fd.hpp"
 #include "platform/process/file_handle.hpp"
 #include "platform/process/task.hpp"
@@ -34,9 +35,7 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
  public:
   using LogHandler = std::function<void(const std::string& line)>;
   using ExitCallback = std::function<void(std::int32_t status)>;
-  // What a start carries beside its secret, which is a password for the one and a session
-  // cookie for the other; both go through the same steps.
-  using StartRequest = std::variant<HelperStartRequest, HelperCookieStartRequest>;
+  using StartRequest = vantreel::StartRequest;
 
   // Where the runner's preparations read and write, and what they run. The daemon's comes from
   // the running system's service layout; tests put scratch directories and stand-ins in.
@@ -182,8 +181,9 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // What a start hands from its preparations to its launch.
   struct PreparedChild {
     std::shared_ptr<VerifiedCopies> copies;
-    std::vector<std::string> arguments;
+    OpenConnectInvocation invocation;
     std::string server;
+    bool takesCookie = false;
   };
 
   [[nodiscard]] tl::expected<std::shared_ptr<PendingStart>, RunnerError> claimStart(
