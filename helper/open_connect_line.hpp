@@ -16,4 +16,7 @@ enum class OpenConnectLine {
 
 [[nodiscard]] OpenConnectLine classifyOpenConnectLine(std::string_view line);
 
+// Whether the line names a tunnel interface (tun0, utun3, tap1): OpenConnect has one up.
+[[nodiscard]] bool namesTunnelInterface(std::string_view line);
+
 }  // namespace vantreel

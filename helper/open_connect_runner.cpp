@@ -1,27 +1,20 @@
 #include "helper/open_connect_runner.hpp"
 
-#include <openssl/crypto.h>
-#include <unicode/regex.h>
-#include <unicode/unistr.h>
-#include <unicode/utf8.h>
-
 #include <algorithm>
-#include <cstdio>
 #include <exception>
-#include <filesystem>
-#include <map>
 
+#include "helper/bundle_items.hpp"
 #include "helper/helper_log.hpp"
 #include "helper/line_splitter.hpp"
 #include "helper/network_undo.hpp"
 #include "helper/open_connect_line.hpp"
-#include "platform/posix/check.hpp"
+#include "helper/secret_input.hpp"
+#include "helper/stale_host_routes.hpp"
+#include "helper/system_roots.hpp"
 #include "platform/posix/io.hpp"
+#include "platform/posix/secret_wipe.hpp"
 #include "platform/process/pipe.hpp"
-#include "platform/service/host.hpp"
-#include "platform/xpc/service_path.hpp"
 #include "shared/argument_validation.hpp"
-#include "shared/constants.hpp"
 
 namespace vantreel {
 namespace {
@@ -33,90 +26,10 @@ constexpr std::string_view kAuthenticating = "authenticating";
 constexpr std::string_view kConnected = "connected";
 constexpr std::string_view kStopping = "stopping";
 
-constexpr std::size_t kMaxSecretBytes = 8192;
 constexpr auto kInterruptGrace = std::chrono::seconds(5);
 constexpr auto kTerminateGrace = std::chrono::seconds(3);
 // How long the end of a child waits for its output streams to reach end of file.
 constexpr auto kOutputDrainLimit = std::chrono::milliseconds(2000);
-
-// Overwrites a buffer that held the password before it is released.
-class Wiped {
- public:
-  explicit Wiped(std::string& secret) : secret_(secret) {}
-  ~Wiped() { OPENSSL_cleanse(secret_.data(), secret_.size()); }
-  Wiped(const Wiped&) = delete;
-  Wiped& operator=(const Wiped&) = delete;
-
- private:
-  std::string& secret_;
-};
-
-const icu::RegexPattern& tunnelInterfacePattern() {
-  static const std::unique_ptr<icu::RegexPattern> pattern = [] {
-    UErrorCode status = U_ZERO_ERROR;
-    UParseError where{};
-    std::unique_ptr<icu::RegexPattern> compiled(icu::RegexPattern::compile(
-        icu::UnicodeString::fromUTF8("\\b(?:tun|utun|tap)\\d+\\b"), where, status));
-    VT_CHECK(U_SUCCESS(status) && compiled);
-    return compiled;
-  }();
-  return *pattern;
-}
-
-bool namesTunnelInterface(const std::string& line) {
-  const icu::UnicodeString text = icu::UnicodeString::fromUTF8(line);
-  UErrorCode status = U_ZERO_ERROR;
-  const std::unique_ptr<icu::RegexMatcher> matcher(tunnelInterfacePattern().matcher(text, status));
-  if (U_FAILURE(status) || !matcher) {
-    return false;
-  }
-  const bool found = matcher->find(status) != 0;
-  return U_SUCCESS(status) && found;
-}
-
-// The password: the text before the first line feed of at most kMaxSecretBytes bytes that the
-// client writes before closing its end. A client that neither closes nor fills the pipe is cut
-// off at the deadline, or sooner by a stop or the daemon's end (interrupt); the pipe is read
-// through a description of the daemon's own, so that what the client does with its own ends
-// cannot make the read outlast the deadline.
-tl::expected<std::string, RunnerError> readSecret(process::FileHandle& pipe,
-                                                  std::chrono::milliseconds deadline, int interrupt,
-                                                  bool (*isValidUtf8)(std::string_view)) {
-  auto bytes = pipe.readPipeOfLength(kMaxSecretBytes, std::chrono::steady_clock::now() + deadline,
-                                     interrupt);
-  if (!bytes) {
-    return tl::unexpected(RunnerError::passwordReadFailed());
-  }
-  const Wiped wiped(*bytes);
-  if (bytes->empty() || !isValidUtf8(*bytes)) {
-    return tl::unexpected(RunnerError::passwordReadFailed());
-  }
-  std::string password = bytes->substr(0, bytes->find('\n'));
-  if (password.empty()) {
-    return tl::unexpected(RunnerError::passwordReadFailed());
-  }
-  return password;
-}
-
-// The child's standard input, holding the password and one line feed before the child runs
-// (at most 8193 bytes, which the pipe takes at once), so that nothing after the launch can fail
-// and leave a child that is not recorded.
-tl::expected<process::Pipe, RunnerError> inputCarrying(const std::string& secret) {
-  auto input = process::Pipe::make();
-  if (!input) {
-    return tl::unexpected(RunnerError::spawnFailed(input.error().description()));
-  }
-  std::string line;
-  const Wiped wiped(line);
-  line.reserve(secret.size() + 1);
-  line += secret;
-  line += '\n';
-  if (auto written = input->fileHandleForWriting()->writeData(line); !written) {
-    return tl::unexpected(RunnerError::spawnFailed(written.error().description()));
-  }
-  [[maybe_unused]] const auto closed = input->fileHandleForWriting()->close();
-  return std::move(*input);
-}
 
 void configureChild(process::Task& task, const OpenConnectInvocation& invocation,
                     const process::Pipe& input, const process::Pipe& output,
@@ -137,54 +50,12 @@ void configureChild(process::Task& task, const OpenConnectInvocation& invocation
 
 }  // namespace
 
-OpenConnectRunner::Environment OpenConnectRunner::Environment::system() {
-  const auto layout = platform::service::Layout::running();
-  Environment environment;
-  environment.exportDirectory = "/var/run/" + std::string(Constants::helperBundleID);
-  environment.certificateSource = layout.rootCertificateSource();
-  environment.routeCommand = [layout](const std::string& address) {
-    return layout.routeDeleteCommand(address);
-  };
-  environment.copiesDirectory = environment.exportDirectory;
-  // One record per service: daemons serving other service directories (tests) share the
-  // copies directory, never a record.
-  if (const auto service = platform::xpc::servicePath(Constants::machService)) {
-    std::uint64_t hash = 14695981039346656037ULL;  // FNV-1a
-    for (const char c : *service) {
-      hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    }
-    std::array<char, 17> hex{};
-    (void)std::snprintf(hex.data(), hex.size(), "%016llx", static_cast<unsigned long long>(hash));
-    environment.tunnelRecord = environment.copiesDirectory + "/tunnel." + hex.data();
-    // A tunnel can be up when the machine goes down: its resolver file outlives /run.
-    environment.keptDirectory =
-        "/var/lib/" + std::string(Constants::helperBundleID) + "/tunnel." + hex.data();
-  }
-  return environment;
-}
-
 std::shared_ptr<OpenConnectRunner> OpenConnectRunner::create() {
-  return create(Environment::system());
+  return create(Settings::system());
 }
 
-std::shared_ptr<OpenConnectRunner> OpenConnectRunner::create(Environment environment) {
-  return std::shared_ptr<OpenConnectRunner>(new OpenConnectRunner(std::move(environment)));
-}
-
-bool OpenConnectRunner::isValidUtf8(std::string_view bytes) {
-  if (bytes.size() > static_cast<std::size_t>(INT32_MAX)) {
-    return false;
-  }
-  const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  const auto length = static_cast<std::int32_t>(bytes.size());
-  for (std::int32_t i = 0; i < length;) {
-    UChar32 c = 0;
-    U8_NEXT(data, i, length, c);
-    if (c < 0) {
-      return false;
-    }
-  }
-  return true;
+std::shared_ptr<OpenConnectRunner> OpenConnectRunner::create(Settings settings) {
+  return std::shared_ptr<OpenConnectRunner>(new OpenConnectRunner(std::move(settings)));
 }
 
 tl::expected<void, RunnerError> OpenConnectRunner::start(const StartRequest& request,
@@ -276,15 +147,15 @@ tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
   if (!password) {
     return tl::unexpected(password.error());
   }
-  const Wiped wipedSecret(*password);
+  const platform::posix::WipedOnExit wipedSecret(*password);
   if (prepared->takesCookie && !ArgumentValidation::isAcceptableCookie(*password)) {
     return tl::unexpected(
         RunnerError::invalidRequest(std::string(ArgumentValidation::cookieInvalid)));
   }
 
-  removeStaleHostRoutes(prepared->server, environment_, pending.wake.get());
+  StaleHostRoutes::remove(prepared->server, settings_, pending.wake.get());
 
-  auto input = inputCarrying(*password);
+  auto input = SecretInput::childInputCarrying(*password);
   auto output = process::Pipe::make();
   auto error = process::Pipe::make();
   if (!input) {
@@ -328,32 +199,32 @@ tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::p
   if (!validated) {
     return tl::unexpected(validated.error());
   }
-  const auto program = resolveOpenConnectItem(appBundle);
+  const auto program = BundleItems::openConnect(appBundle);
   if (!program) {
     return tl::unexpected(program.error());
   }
-  const auto script = resolveVpncScriptItem(appBundle);
+  const auto script = BundleItems::vpncScript(appBundle);
   if (!script) {
     return tl::unexpected(script.error());
   }
-  if (environment_.afterVerification) {
-    environment_.afterVerification();
+  if (settings_.afterVerification) {
+    settings_.afterVerification();
   }
   // What runs as root from here on is the copy, which the bundle's owner cannot touch.
-  auto copies = makeVerifiedCopies(*program, *script, environment_.copiesDirectory);
+  auto copies = VerifiedCopies::make(*program, *script, settings_.copiesDirectory);
   if (!copies) {
     return tl::unexpected(copies.error());
   }
   // A tunnel never runs without its undo, nor over a disconnect an earlier one still owes.
   if (auto ready =
-          NetworkUndo(environment_.keptDirectory)
+          NetworkUndo(settings_.keptDirectory)
               .prepare((*copies)->directory(),
                        [](const std::string& line) { HelperLog::info("vpnc-script: " + line); },
-                       environment_.disconnectBound);
+                       settings_.disconnectBound);
       !ready) {
     return tl::unexpected(RunnerError::spawnFailed(ready.error()));
   }
-  const auto cafile = exportSystemRoots(environment_);
+  const auto cafile = SystemRoots::exportFor(settings_);
   std::optional<std::string_view> cafileArgument;
   if (cafile) {
     cafileArgument = *cafile;
@@ -368,8 +239,7 @@ tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::p
 
 tl::expected<std::string, RunnerError> OpenConnectRunner::readPassword(
     process::FileHandle& passwordPipe, PendingStart& pending) const {
-  auto password =
-      readSecret(passwordPipe, environment_.passwordDeadline, pending.wake.get(), &isValidUtf8);
+  auto password = SecretInput::read(passwordPipe, settings_.passwordDeadline, pending.wake.get());
   if (!password) {
     // A read cut short by a stop or the daemon's end says so rather than blame the pipe.
     if (auto interrupted = interruptionOf(pending)) {
@@ -392,7 +262,7 @@ tl::expected<void, RunnerError> OpenConnectRunner::launchAndRecord(
   if (auto launched = task->launch(); !launched) {
     return tl::unexpected(RunnerError::spawnFailed(launched.error()));
   }
-  writeTunnelRecord(task->processIdentifier(), prepared.copies->directory());
+  record_.write(task->processIdentifier(), prepared.copies->directory());
   process_ = task;
   tunnelOwner_ = std::move(pending.owner);
   starting_.reset();
@@ -450,7 +320,7 @@ void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) 
 }
 
 void OpenConnectRunner::undoNetwork(const std::string& script) {
-  const NetworkUndo undo(environment_.keptDirectory);
+  const NetworkUndo undo(settings_.keptDirectory);
   const auto entry = undo.replay(
       script,
       [this](const std::string& line) {
@@ -463,7 +333,7 @@ void OpenConnectRunner::undoNetwork(const std::string& script) {
           handler(line);
         }
       },
-      environment_.disconnectBound);
+      settings_.disconnectBound);
   undo.release();
   if (entry) {
     HelperLog::info(*entry);
@@ -479,11 +349,8 @@ void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generatio
       released = std::move(process_);
       tunnelOwner_.reset();
       state_ = kIdle;
-      if (!environment_.tunnelRecord.empty()) {
-        // Under the lock: the next start writes its own record.
-        std::error_code ignored;
-        std::filesystem::remove(environment_.tunnelRecord, ignored);
-      }
+      // Under the lock: the next start writes its own record.
+      record_.erase();
     }
   }
   const int status = task.terminationStatus();
@@ -588,28 +455,11 @@ void OpenConnectRunner::shutDown() {
 }
 
 tl::expected<void, std::string> OpenConnectRunner::lockInstance() {
-  if (environment_.tunnelRecord.empty()) {
-    return {};
-  }
-  // Beside the record it guards: a second daemon of the same service must not take the first
-  // one's tunnel for one left behind.
-  const std::filesystem::path record(environment_.tunnelRecord);
-  std::error_code error;
-  if (std::filesystem::create_directories(record.parent_path(), error)) {
-    std::filesystem::permissions(record.parent_path(), std::filesystem::perms(0755),
-                                 std::filesystem::perm_options::replace, error);
-  }
-  auto lock = platform::posix::lockFile(environment_.tunnelRecord + ".instance", true);
-  if (!lock) {
-    if (lock.error().code == EWOULDBLOCK) {
-      return tl::unexpected(std::string("another instance of the helper serves this service"));
-    }
-    return tl::unexpected(lock.error().description());
-  }
   std::scoped_lock guard(lock_);
-  instanceLock_ = std::move(*lock);
-  return {};
+  return record_.lock();
 }
+
+void OpenConnectRunner::recoverEarlierInstance() { record_.recoverEarlier(); }
 
 std::string OpenConnectRunner::currentState() const {
   std::scoped_lock guard(lock_);

@@ -14,10 +14,13 @@
 #include <variant>
 #include <vector>
 
+#include "helper/instance_record.hpp"
 #include "helper/open_connect_line.hpp"
 #include "helper/output_drain.hpp"
 #include "helper/runner_error.hpp"
+#include "helper/runner_settings.hpp"
 #include "helper/validated_start.hpp"
+#include "helper/verified_copies.hpp"
 #include "platform/posix/unique_fd.hpp"
 #include "platform/process/file_handle.hpp"
 #include "platform/process/task.hpp"
@@ -37,41 +40,10 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   using ExitCallback = std::function<void(std::int32_t status)>;
   using StartRequest = vantreel::StartRequest;
 
-  // Where the runner's preparations read and write, and what they run. The daemon's comes from
-  // the running system's service layout; tests put scratch directories and stand-ins in.
-  struct Environment {
-    // Holds the exported root certificates; created 0755 when missing.
-    std::string exportDirectory;
-    platform::service::Layout::CertificateSource certificateSource;
-    // The program and arguments that delete the host route to one IPv4 address.
-    std::function<std::vector<std::string>(const std::string& address)> routeCommand;
-    // The IPv4 addresses of a host name, and how long the route step waits for them; empty
-    // means the system resolver.
-    std::function<std::vector<std::string>(const std::string& host)> hostLookup;
-    std::chrono::milliseconds hostLookupBound{std::chrono::seconds(10)};
-    // Each start copies the verified programs into a fresh 0700 directory below this one.
-    std::string copiesDirectory;
-    // The running child (pid, start time, copy directory) is written here while it runs, so
-    // that a later instance can stop it when this one died without doing so; empty: nowhere.
-    std::string tunnelRecord;
-    // Where the routing script keeps what undoing the tunnel's network changes needs, root's
-    // only and kept across reboots; empty: nothing is kept and no disconnect is replayed.
-    std::string keptDirectory;
-    // How long a replayed disconnect may run before it is killed.
-    std::chrono::milliseconds disconnectBound{std::chrono::seconds(5)};
-    // The machine's current boot; empty means the system's own.
-    std::function<std::string()> bootId;
-    // How long a start waits for the password pipe to be closed or filled.
-    std::chrono::milliseconds passwordDeadline{std::chrono::seconds(10)};
-    // Called after the bundle was verified and before its items are copied; a test changes
-    // the bundle there.
-    std::function<void()> afterVerification;
-
-    [[nodiscard]] static Environment system();
-  };
+  using Settings = RunnerSettings;
 
   static std::shared_ptr<OpenConnectRunner> create();  // the daemon's real one
-  static std::shared_ptr<OpenConnectRunner> create(Environment environment);
+  static std::shared_ptr<OpenConnectRunner> create(Settings settings);
 
   // start: installs logHandler as the log handler only once the child is recorded, so a
   // refused start leaves a running tunnel's handler alone. owner, recorded with the child and
@@ -118,56 +90,9 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   std::int64_t currentPid() const;
   void setLogHandler(LogHandler handler);
 
-  // "darwin-arm64" on a 64-bit Arm machine (uname reports arm64 or aarch64), else
-  // "darwin-amd64".
-  static std::string currentDarwinArch();
-  // Real paths of the verified items inside appBundle.
-  static tl::expected<std::string, RunnerError> resolveOpenConnect(const std::string& appBundle);
-  static tl::expected<std::string, RunnerError> resolveVpncScript(const std::string& appBundle);
-  static tl::expected<void, RunnerError> verifyBundled(const std::string& item,
-                                                       const std::string& appBundle);
-  // The path of a fresh PEM file of the system's root certificates, or nothing.
-  static std::optional<std::string> exportSystemRoots();
-  static std::optional<std::string> exportSystemRoots(const Environment& environment);
-  static void removeStaleHostRoutes(const std::string& server);
-  // interrupt: an eventfd that, once readable, ends the wait for the name lookup and skips
-  // the remaining route commands.
-  static void removeStaleHostRoutes(const std::string& server, const Environment& environment,
-                                    int interrupt = -1);
-
-  // An item of the bundle that passed verification, with what its signature or the bundle's
-  // seal vouched for: the SHA-256 of its first signedLength bytes, or of all of it.
-  struct VerifiedItem {
-    std::string path;  // real path
-    std::array<std::uint8_t, 32> digest{};
-    std::optional<std::uint64_t> signedLength;
-  };
-
-  // A fresh directory holding the copies one child runs from; removed with everything in it
-  // when the last owner lets go, which is the child's exit handling.
-  class VerifiedCopies {
-   public:
-    // The lock file inside a copy directory: held for as long as the directory is in use, so
-    // that a starting daemon can tell another live daemon's copies from stale ones.
-    static constexpr std::string_view lockName = ".lock";
-
-    explicit VerifiedCopies(std::string directory) : directory_(std::move(directory)) {}
-    ~VerifiedCopies();
-    void holdLock(platform::posix::UniqueFd lock) { lock_ = std::move(lock); }
-    VerifiedCopies(const VerifiedCopies&) = delete;
-    VerifiedCopies& operator=(const VerifiedCopies&) = delete;
-
-    [[nodiscard]] const std::string& directory() const { return directory_; }
-    [[nodiscard]] std::string program() const { return directory_ + "/openconnect"; }
-    [[nodiscard]] std::string script() const { return directory_ + "/vpnc-script"; }
-
-   private:
-    std::string directory_;
-    platform::posix::UniqueFd lock_;  // released after the directory is gone
-  };
-
  private:
-  explicit OpenConnectRunner(Environment environment) : environment_(std::move(environment)) {}
+  explicit OpenConnectRunner(Settings settings)
+      : settings_(std::move(settings)), record_(settings_) {}
 
   // A start between its claim and its launch. A stop or the daemon's end sets interruption and
   // wakes the start's waits through wake; the launch, under the lock, then refuses.
@@ -213,7 +138,6 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // Waits, bounded, until the exit of the child of generation has been handled in full.
   void waitUntilHandled(std::uint64_t generation);
   static void stopChild(platform::process::Task& child);
-  void writeTunnelRecord(int pid, const std::string& directory) const;
   void forward(const std::shared_ptr<platform::process::FileHandle>& readEnd,
                std::uint64_t generation, std::shared_ptr<OutputDrain> drain);
   void emit(const std::string& line, std::uint64_t generation);
@@ -226,20 +150,8 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // that no other tunnel starts meanwhile.
   void undoNetwork(const std::string& script);
 
-  static tl::expected<VerifiedItem, RunnerError> resolveOpenConnectItem(
-      const std::string& appBundle);
-  static tl::expected<VerifiedItem, RunnerError> resolveVpncScriptItem(
-      const std::string& appBundle);
-  static tl::expected<VerifiedItem, RunnerError> verifyItem(const std::string& item,
-                                                            const std::string& appBundle);
-  // Copies both items into a fresh directory below copiesDirectory and checks each copy
-  // against the digest its signature or seal vouched for.
-  static tl::expected<std::shared_ptr<VerifiedCopies>, RunnerError> makeVerifiedCopies(
-      const VerifiedItem& program, const VerifiedItem& script, const std::string& copiesDirectory);
-
-  static bool isValidUtf8(std::string_view bytes);
-
-  const Environment environment_;
+  const Settings settings_;
+  InstanceRecord record_;  // the running child, for a later instance
 
   // guards process_, tunnelOwner_, starting_, generation_, handled_, closed_, state_ and
   // logHandler_; never held while a start prepares
@@ -248,7 +160,6 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   std::shared_ptr<platform::process::Task> process_;
   std::weak_ptr<const void> tunnelOwner_;   // who started process_; empty with it
   std::shared_ptr<PendingStart> starting_;  // the start under way; never beside process_
-  platform::posix::UniqueFd instanceLock_;
   std::uint64_t generation_ = 0;  // counts starts; tells a recorded child's lines from others
   std::uint64_t handled_ = 0;     // the last generation whose exit was handled in full
   bool closed_ = false;           // shut down: no start succeeds any more

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <thread>
 
+#include "helper/stale_host_routes.hpp"
+#include "helper/system_roots.hpp"
 #include "platform/log/capturing_sink.hpp"
 #include "platform/log/system_log.hpp"
 #include "tests/integration/helper/runner_test_support.hpp"
@@ -49,7 +51,7 @@ class RunnerPreparations : public ::testing::Test {
   fs::path source = scratch.path() / "ca-certificates.crt";
   fs::path routeStandIn = scratch.path() / "route";
   fs::path routeLog = scratch.path() / "route.log";
-  OpenConnectRunner::Environment environment;
+  RunnerSettings environment;
   std::shared_ptr<platform::log::CapturingSink> log =
       std::make_shared<platform::log::CapturingSink>();
   std::shared_ptr<platform::log::LogSink> previousSink;
@@ -61,7 +63,7 @@ const std::string kRoots =
 
 TEST_F(RunnerPreparations, ExportWritesTheWholeSourceFromAFileOrACommand) {
   writeFile(source, kRoots);
-  EXPECT_EQ(OpenConnectRunner::exportSystemRoots(environment), exported().string());
+  EXPECT_EQ(SystemRoots::exportFor(environment), exported().string());
   EXPECT_EQ(readFile(exported()), kRoots);
   struct stat info {};
   ASSERT_EQ(::stat(environment.exportDirectory.c_str(), &info), 0);
@@ -69,25 +71,25 @@ TEST_F(RunnerPreparations, ExportWritesTheWholeSourceFromAFileOrACommand) {
 
   fs::remove(exported());
   environment.certificateSource = {{"/bin/cat", source.string()}, {}};
-  EXPECT_EQ(OpenConnectRunner::exportSystemRoots(environment), exported().string());
+  EXPECT_EQ(SystemRoots::exportFor(environment), exported().string());
   EXPECT_EQ(readFile(exported()), kRoots);
 
   environment.certificateSource = {{(scratch.path() / "no-such-command").string()}, {}};
-  EXPECT_EQ(OpenConnectRunner::exportSystemRoots(environment), std::nullopt);
+  EXPECT_EQ(SystemRoots::exportFor(environment), std::nullopt);
 }
 
 TEST_F(RunnerPreparations, ExportWithoutCertificatesLeavesTheOldFileAndYieldsNone) {
   writeFile(source, kRoots);
-  ASSERT_TRUE(OpenConnectRunner::exportSystemRoots(environment).has_value());
+  ASSERT_TRUE(SystemRoots::exportFor(environment).has_value());
   for (const std::string& bad :
        {std::string("no certificate here\n"),
         std::string("-----BEGIN CERTIFICATE-----\n\xFF\xFE\n"), std::string()}) {
     writeFile(source, bad);
-    EXPECT_EQ(OpenConnectRunner::exportSystemRoots(environment), std::nullopt);
+    EXPECT_EQ(SystemRoots::exportFor(environment), std::nullopt);
     EXPECT_EQ(readFile(exported()), kRoots);
   }
   fs::remove(source);
-  EXPECT_EQ(OpenConnectRunner::exportSystemRoots(environment), std::nullopt);
+  EXPECT_EQ(SystemRoots::exportFor(environment), std::nullopt);
   EXPECT_EQ(readFile(exported()), kRoots);
 }
 
@@ -95,21 +97,21 @@ TEST_F(RunnerPreparations, FailedWriteYieldsNone) {
   writeFile(source, kRoots);
   // Where the export file should go sits a directory, so the file cannot be replaced.
   fs::create_directories(exported());
-  EXPECT_EQ(OpenConnectRunner::exportSystemRoots(environment), std::nullopt);
+  EXPECT_EQ(SystemRoots::exportFor(environment), std::nullopt);
   // The export directory is a file.
   environment.exportDirectory = source.string();
-  EXPECT_EQ(OpenConnectRunner::exportSystemRoots(environment), std::nullopt);
+  EXPECT_EQ(SystemRoots::exportFor(environment), std::nullopt);
   EXPECT_EQ(readFile(source), kRoots);
 }
 
 TEST_F(RunnerPreparations, RouteDeletionForTheHostPartOnlyAndLoggedOnSuccess) {
-  OpenConnectRunner::removeStaleHostRoutes("127.0.0.1:8443/group/path", environment);
+  StaleHostRoutes::remove("127.0.0.1:8443/group/path", environment);
   EXPECT_EQ(routeCommands(), std::vector<std::string>{"-4 route del 127.0.0.1/32"});
   EXPECT_EQ(log->messages(), std::vector<std::string>{"removed stale host route to 127.0.0.1"});
 
   fs::remove(routeLog);
-  OpenConnectRunner::removeStaleHostRoutes("[::1]:443", environment);
-  OpenConnectRunner::removeStaleHostRoutes("", environment);
+  StaleHostRoutes::remove("[::1]:443", environment);
+  StaleHostRoutes::remove("", environment);
   EXPECT_TRUE(routeCommands().empty());
 }
 
@@ -138,9 +140,8 @@ TEST_F(RunnerPreparations, AStuckNameLookupIsGivenUpAtItsBound) {
   // counted only once one has come and gone.
   std::thread([] {}).join();
   const std::size_t idle = threads();
-  auto removal = std::async(std::launch::async, [&] {
-    OpenConnectRunner::removeStaleHostRoutes("stuck.vt.test", environment);
-  });
+  auto removal = std::async(std::launch::async,
+                            [&] { StaleHostRoutes::remove("stuck.vt.test", environment); });
   const bool returned = removal.wait_for(kBound) == std::future_status::ready;
   removal.wait();
   EXPECT_TRUE(returned) << "the route step waited for the resolver";
@@ -152,7 +153,7 @@ TEST_F(RunnerPreparations, AStuckNameLookupIsGivenUpAtItsBound) {
   // goes once the resolver answers.
   environment.hostLookupBound = 1ms;
   for (int round = 0; round < 200; ++round) {
-    OpenConnectRunner::removeStaleHostRoutes("stuck.vt.test", environment);
+    StaleHostRoutes::remove("stuck.vt.test", environment);
   }
   EXPECT_LE(threads(), idle + 4);
   {
@@ -181,9 +182,9 @@ TEST_F(RunnerPreparations, OneRouteDeletionPerDistinctAddress) {
       skipped = "no private mount namespace here";
       return;
     }
-    OpenConnectRunner::removeStaleHostRoutes("v6only.vt.test", environment);
+    StaleHostRoutes::remove("v6only.vt.test", environment);
     commandsForV6 = routeCommands();
-    OpenConnectRunner::removeStaleHostRoutes("multi.vt.test/path", environment);
+    StaleHostRoutes::remove("multi.vt.test/path", environment);
   }).join();
   if (!skipped.empty()) {
     GTEST_SKIP() << skipped;

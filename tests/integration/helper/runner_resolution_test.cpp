@@ -3,12 +3,26 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "helper/bundle_items.hpp"
 #include "tests/integration/helper/runner_test_support.hpp"
 
 namespace vantreel::testing {
 namespace {
 
-const std::string kNative = OpenConnectRunner::currentDarwinArch();
+const std::string kNative = BundleItems::currentDarwinArch();
+
+tl::expected<std::string, RunnerError> resolveOpenConnect(const std::string& appBundle) {
+  return BundleItems::openConnect(appBundle).map(&BundleItems::VerifiedItem::path);
+}
+
+tl::expected<std::string, RunnerError> resolveVpncScript(const std::string& appBundle) {
+  return BundleItems::vpncScript(appBundle).map(&BundleItems::VerifiedItem::path);
+}
+
+tl::expected<void, RunnerError> verifyBundled(const std::string& item,
+                                              const std::string& appBundle) {
+  return BundleItems::verify(item, appBundle).map([](const BundleItems::VerifiedItem&) {});
+}
 const std::string kOther = kNative == "darwin-arm64" ? "darwin-amd64" : "darwin-arm64";
 
 // Runs body on a thread of its own whose effective set lacks the capabilities that let root
@@ -60,14 +74,13 @@ class RunnerResolution : public ::testing::Test {
 
 TEST_F(RunnerResolution, PrefersTheNativeBuildAndFallsBackToTheOther) {
   placeProgram({kNative, kOther});
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()), bundle.program(kNative).string());
+  EXPECT_EQ(resolveOpenConnect(bundlePath()), bundle.program(kNative).string());
   placeProgram({kOther});
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()), bundle.program(kOther).string());
+  EXPECT_EQ(resolveOpenConnect(bundlePath()), bundle.program(kOther).string());
   placeProgram({});
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()).error(),
-            RunnerError::openConnectMissing());
+  EXPECT_EQ(resolveOpenConnect(bundlePath()).error(), RunnerError::openConnectMissing());
   placeProgram({kNative, kOther}, false);
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()).error().errorDescription(),
+  EXPECT_EQ(resolveOpenConnect(bundlePath()).error().errorDescription(),
             "bundled OpenConnect binary not found inside the signed app");
 }
 
@@ -77,34 +90,32 @@ TEST_F(RunnerResolution, FollowsLinksOnlyToAdmittedItemsOfTheSameBundle) {
   fs::create_symlink("../" + kOther + "/openconnect", bundle.program(kNative));
   bundle.reseal();
   // The native link resolves to the other build's real path, which PATH then names.
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()), bundle.program(kOther).string());
+  EXPECT_EQ(resolveOpenConnect(bundlePath()), bundle.program(kOther).string());
 
   fs::remove(bundle.program(kNative));
   fs::create_symlink(FakeOpenConnect::executable(), bundle.program(kNative));
   bundle.reseal();
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()).error(),
-            RunnerError::unsignedBinary());
+  EXPECT_EQ(resolveOpenConnect(bundlePath()).error(), RunnerError::unsignedBinary());
 
   fs::remove(bundle.program(kNative));
   fs::create_symlink("../../../../MacOS/Vantreel", bundle.program(kNative));
   bundle.reseal();
   ASSERT_TRUE(fs::exists(bundle.program(kNative)));
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()).error().errorDescription(),
+  EXPECT_EQ(resolveOpenConnect(bundlePath()).error().errorDescription(),
             "bundled OpenConnect is not inside the signed Vantreel app");
 
   fs::remove(bundle.script());
   fs::create_symlink(FakeOpenConnect::executable(), bundle.script());
   bundle.reseal();
-  EXPECT_EQ(OpenConnectRunner::resolveVpncScript(bundlePath()).error(),
-            RunnerError::unsignedBinary());
+  EXPECT_EQ(resolveVpncScript(bundlePath()).error(), RunnerError::unsignedBinary());
 }
 
 TEST_F(RunnerResolution, BundleReachedThroughALinkIsJudgedByItsRealPath) {
   placeProgram({kNative});
   const fs::path link = scratch.path() / "Linked.app";
   fs::create_symlink(bundle.path(), link);
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(link.string()), bundle.program(kNative).string());
-  EXPECT_EQ(OpenConnectRunner::resolveVpncScript(link.string()), bundle.script().string());
+  EXPECT_EQ(resolveOpenConnect(link.string()), bundle.program(kNative).string());
+  EXPECT_EQ(resolveVpncScript(link.string()), bundle.script().string());
 }
 
 TEST_F(RunnerResolution, OnlyTheThreeItemsUnderTheRootAreAdmitted) {
@@ -113,51 +124,44 @@ TEST_F(RunnerResolution, OnlyTheThreeItemsUnderTheRootAreAdmitted) {
   fs::create_directories(library.parent_path());
   writeFile(library, program);
   bundle.reseal();
-  EXPECT_EQ(OpenConnectRunner::verifyBundled(library.string(), bundlePath()).error(),
+  EXPECT_EQ(verifyBundled(library.string(), bundlePath()).error(), RunnerError::unsignedBinary());
+  EXPECT_EQ(verifyBundled(bundle.root().string(), bundlePath()).error(),
             RunnerError::unsignedBinary());
-  EXPECT_EQ(OpenConnectRunner::verifyBundled(bundle.root().string(), bundlePath()).error(),
-            RunnerError::unsignedBinary());
-  EXPECT_EQ(OpenConnectRunner::verifyBundled((bundle.path() / "Contents/MacOS/Vantreel").string(),
-                                             bundlePath())
-                .error(),
-            RunnerError::unsignedBinary());
-  EXPECT_TRUE(OpenConnectRunner::verifyBundled(bundle.script().string(), bundlePath()));
+  EXPECT_EQ(
+      verifyBundled((bundle.path() / "Contents/MacOS/Vantreel").string(), bundlePath()).error(),
+      RunnerError::unsignedBinary());
+  EXPECT_TRUE(verifyBundled(bundle.script().string(), bundlePath()));
 }
 
 TEST_F(RunnerResolution, AnItemPassesOnItsOwnSignatureOrOnTheSeal) {
   placeProgram({kNative});
   // Unsigned itself, under a valid seal.
-  EXPECT_TRUE(OpenConnectRunner::resolveOpenConnect(bundlePath()).has_value());
+  EXPECT_TRUE(resolveOpenConnect(bundlePath()).has_value());
 
   bundle.breakSeal();
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()).error(),
-            RunnerError::unsignedBinary());
-  EXPECT_EQ(OpenConnectRunner::resolveVpncScript(bundlePath()).error(),
-            RunnerError::unsignedBinary());
+  EXPECT_EQ(resolveOpenConnect(bundlePath()).error(), RunnerError::unsignedBinary());
+  EXPECT_EQ(resolveVpncScript(bundlePath()).error(), RunnerError::unsignedBinary());
 
   const std::string item = bundle.program(kNative).string();
   ASSERT_TRUE(platform::codesign::CodeSigner::signElf(item, "org.vantreel.openconnect",
                                                       TestBundle::identity("other-team")));
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()).error(),
-            RunnerError::unsignedBinary());
+  EXPECT_EQ(resolveOpenConnect(bundlePath()).error(), RunnerError::unsignedBinary());
   ASSERT_TRUE(platform::codesign::CodeSigner::signElf(item, "org.vantreel.openconnect",
                                                       TestBundle::identity("dev-signing")));
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()), item);
+  EXPECT_EQ(resolveOpenConnect(bundlePath()), item);
 
   // A bundle sealed by another team vouches for nothing.
   placeProgram({kNative});
   bundle.reseal("other-team");
-  EXPECT_EQ(OpenConnectRunner::resolveOpenConnect(bundlePath()).error(),
-            RunnerError::unsignedBinary());
+  EXPECT_EQ(resolveOpenConnect(bundlePath()).error(), RunnerError::unsignedBinary());
 }
 
 TEST_F(RunnerResolution, ScriptThatCannotBeReadIsMissingNotUnsigned) {
-  EXPECT_EQ(OpenConnectRunner::resolveVpncScript(bundlePath()), bundle.script().string());
+  EXPECT_EQ(resolveVpncScript(bundlePath()), bundle.script().string());
 
   fs::permissions(bundle.script(), fs::perms::none);
   bundle.reseal();
-  const auto unreadable =
-      withoutFileOverrides([&] { return OpenConnectRunner::resolveVpncScript(bundlePath()); });
+  const auto unreadable = withoutFileOverrides([&] { return resolveVpncScript(bundlePath()); });
   ASSERT_TRUE(unreadable.has_value());
   ASSERT_FALSE(unreadable->has_value());
   EXPECT_EQ(unreadable->error(), RunnerError::scriptMissing());
@@ -165,13 +169,12 @@ TEST_F(RunnerResolution, ScriptThatCannotBeReadIsMissingNotUnsigned) {
   fs::remove(bundle.script());
   fs::create_directory(bundle.script());
   bundle.reseal();
-  EXPECT_EQ(OpenConnectRunner::resolveVpncScript(bundlePath()).error(),
-            RunnerError::scriptMissing());
+  EXPECT_EQ(resolveVpncScript(bundlePath()).error(), RunnerError::scriptMissing());
 
   fs::remove(bundle.script());
   fs::create_symlink("absent", bundle.script());
   bundle.reseal();
-  EXPECT_EQ(OpenConnectRunner::resolveVpncScript(bundlePath()).error().errorDescription(),
+  EXPECT_EQ(resolveVpncScript(bundlePath()).error().errorDescription(),
             "bundled vpnc-script not found inside the signed app");
 }
 

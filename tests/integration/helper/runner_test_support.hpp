@@ -241,7 +241,7 @@ class RunnerFixture : public ::testing::Test {
 
   RunnerScratch scratch;
   TestBundle bundle{scratch.path()};
-  OpenConnectRunner::Environment environment;
+  RunnerSettings environment;
   std::shared_ptr<Observed> observed = std::make_shared<Observed>();
   std::shared_ptr<platform::log::CapturingSink> log =
       std::make_shared<platform::log::CapturingSink>();

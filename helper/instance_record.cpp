@@ -1,5 +1,5 @@
-// What a daemon leaves behind when it dies without stopping its tunnel, and how the next one
-// finds and ends it.
+#include "helper/instance_record.hpp"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -14,7 +14,7 @@
 
 #include "helper/helper_log.hpp"
 #include "helper/network_undo.hpp"
-#include "helper/open_connect_runner.hpp"
+#include "helper/verified_copies.hpp"
 #include "platform/posix/io.hpp"
 #include "platform/posix/process_identity.hpp"
 #include "platform/service/host.hpp"
@@ -30,18 +30,18 @@ constexpr auto kTerminateGrace = std::chrono::seconds(3);
 constexpr auto kKillGrace = std::chrono::seconds(2);
 constexpr std::string_view kCopyPrefix = "openconnect.";
 
-struct TunnelRecord {
+struct RecordedChild {
   int pid = 0;
   std::uint64_t startTime = 0;
   std::string directory;
 };
 
-std::optional<TunnelRecord> readRecord(const std::string& path) {
+std::optional<RecordedChild> readRecord(const std::string& path) {
   std::ifstream in(path);
   if (!in) {
     return std::nullopt;
   }
-  TunnelRecord record;
+  RecordedChild record;
   std::string key;
   while (in >> key) {
     if (key == "pid") {
@@ -150,7 +150,7 @@ int removeStaleCopies(const std::string& copiesDirectory, const fs::path& kept) 
   }
   int removed = 0;
   for (const auto& directory : candidates) {
-    const auto lockPath = directory / OpenConnectRunner::VerifiedCopies::lockName;
+    const auto lockPath = directory / VerifiedCopies::lockName;
     std::error_code statusError;
     bool stale = false;
     std::optional<posix::UniqueFd> held;
@@ -175,8 +175,37 @@ int removeStaleCopies(const std::string& copiesDirectory, const fs::path& kept) 
 
 }  // namespace
 
-void OpenConnectRunner::writeTunnelRecord(int pid, const std::string& directory) const {
-  if (environment_.tunnelRecord.empty()) {
+tl::expected<void, std::string> InstanceRecord::lock() {
+  if (settings_.tunnelRecord.empty()) {
+    return {};
+  }
+  // Beside the record it guards: a second daemon of the same service must not take the first
+  // one's tunnel for one left behind.
+  const fs::path record(settings_.tunnelRecord);
+  std::error_code error;
+  if (fs::create_directories(record.parent_path(), error)) {
+    fs::permissions(record.parent_path(), fs::perms(0755), fs::perm_options::replace, error);
+  }
+  auto lock = posix::lockFile(settings_.tunnelRecord + ".instance", true);
+  if (!lock) {
+    if (lock.error().code == EWOULDBLOCK) {
+      return tl::unexpected(std::string("another instance of the helper serves this service"));
+    }
+    return tl::unexpected(lock.error().description());
+  }
+  instanceLock_ = std::move(*lock);
+  return {};
+}
+
+void InstanceRecord::erase() const {
+  if (!settings_.tunnelRecord.empty()) {
+    std::error_code ignored;
+    fs::remove(settings_.tunnelRecord, ignored);
+  }
+}
+
+void InstanceRecord::write(int pid, const std::string& directory) const {
+  if (settings_.tunnelRecord.empty()) {
     return;
   }
   const auto startTime = posix::processStartTime(pid);
@@ -186,24 +215,24 @@ void OpenConnectRunner::writeTunnelRecord(int pid, const std::string& directory)
   std::ostringstream text;
   text << "pid " << pid << "\nstart " << *startTime << "\ndirectory " << directory << "\n";
   if (auto written =
-          platform::service::writeFileAtomically(environment_.tunnelRecord, text.str(), 0600);
+          platform::service::writeFileAtomically(settings_.tunnelRecord, text.str(), 0600);
       !written) {
     HelperLog::error("cannot record the tunnel: " + written.error().description());
   }
 }
 
-void OpenConnectRunner::recoverEarlierInstance() {
+void InstanceRecord::recoverEarlier() const {
   std::vector<std::string> found;
   std::optional<std::string> earlierScript;  // the copy the earlier tunnel's script ran from
-  if (!environment_.tunnelRecord.empty()) {
-    if (const auto record = readRecord(environment_.tunnelRecord)) {
-      if (isCopyDirectoryIn(record->directory, environment_.copiesDirectory)) {
+  if (!settings_.tunnelRecord.empty()) {
+    if (const auto record = readRecord(settings_.tunnelRecord)) {
+      if (isCopyDirectoryIn(record->directory, settings_.copiesDirectory)) {
         earlierScript = record->directory + "/vpnc-script";
       }
       const std::string program = (realPath(record->directory) / "openconnect").string();
       const std::string pid = std::to_string(record->pid);
       auto pidfd = posix::openPidfd(record->pid, record->startTime);
-      if (pidfd && isCopyDirectoryIn(record->directory, environment_.copiesDirectory) &&
+      if (pidfd && isCopyDirectoryIn(record->directory, settings_.copiesDirectory) &&
           runs(record->pid, pidfd->get(), program)) {
         found.push_back("stopped OpenConnect pid " + pid + " left running by an earlier instance" +
                         " (ended after " + stopOrphan(pidfd->get()) + ")");
@@ -215,24 +244,24 @@ void OpenConnectRunner::recoverEarlierInstance() {
   }
   // After the orphan is gone, before its copy is: a disconnect it did not run is replayed.
   const std::string bootId =
-      environment_.bootId ? environment_.bootId() : platform::service::currentBootId();
-  const NetworkUndo undo(environment_.keptDirectory);
+      settings_.bootId ? settings_.bootId() : platform::service::currentBootId();
+  const NetworkUndo undo(settings_.keptDirectory);
   if (auto undone = undo.recover(
           earlierScript, bootId,
           [](const std::string& line) { HelperLog::info("vpnc-script: " + line); },
-          environment_.disconnectBound)) {
+          settings_.disconnectBound)) {
     found.push_back(*undone);
   }
   // The record names the copy that the owed disconnect runs from: both stay until it has run,
   // so that the next start of a daemon tries again.
   const bool stillOwed = undo.pending() && earlierScript.has_value();
-  if (!stillOwed && !environment_.tunnelRecord.empty()) {
+  if (!stillOwed && !settings_.tunnelRecord.empty()) {
     std::error_code ignored;
-    fs::remove(environment_.tunnelRecord, ignored);
+    fs::remove(settings_.tunnelRecord, ignored);
   }
   undo.release();
   if (const int removed =
-          removeStaleCopies(environment_.copiesDirectory,
+          removeStaleCopies(settings_.copiesDirectory,
                             stillOwed ? fs::path(*earlierScript).parent_path() : fs::path());
       removed > 0) {
     found.push_back("removed " + std::to_string(removed) + " stale copy " +

@@ -1,3 +1,5 @@
+#include "helper/stale_host_routes.hpp"
+
 #include <uriparser/Uri.h>
 
 #include <atomic>
@@ -9,13 +11,12 @@
 #include <thread>
 
 #include "helper/helper_log.hpp"
-#include "helper/open_connect_runner.hpp"
 #include "platform/posix/host_info.hpp"
 #include "platform/posix/io.hpp"
 #include "platform/posix/thread_reaper.hpp"
 #include "platform/process/task.hpp"
 
-namespace vantreel {
+namespace vantreel::StaleHostRoutes {
 namespace {
 
 namespace process = platform::process;
@@ -136,18 +137,13 @@ std::optional<std::vector<std::string>> lookUpWithin(
 
 }  // namespace
 
-void OpenConnectRunner::removeStaleHostRoutes(const std::string& server) {
-  removeStaleHostRoutes(server, Environment::system());
-}
-
-void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
-                                              const Environment& environment, int interrupt) {
+void remove(const std::string& server, const RunnerSettings& settings, int interrupt) {
   const std::string host = hostOf("https://" + server);
-  if (host.empty() || !environment.routeCommand) {
+  if (host.empty() || !settings.routeCommand) {
     return;
   }
-  const auto lookup = environment.hostLookup
-                          ? environment.hostLookup
+  const auto lookup = settings.hostLookup
+                          ? settings.hostLookup
                           : std::function<std::vector<std::string>(const std::string&)>(
                                 &platform::posix::ipv4Addresses);
   if (abandonedLookups.load() >= kMaxAbandonedLookups) {
@@ -156,12 +152,12 @@ void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
                      " earlier name lookups have not returned yet");
     return;
   }
-  const auto addresses = lookUpWithin(lookup, host, environment.hostLookupBound, interrupt);
+  const auto addresses = lookUpWithin(lookup, host, settings.hostLookupBound, interrupt);
   if (interrupted(interrupt)) {
     return;
   }
   if (!addresses) {
-    const auto bound = environment.hostLookupBound.count();
+    const auto bound = settings.hostLookupBound.count();
     HelperLog::error(
         "skipped removing stale host routes to " + host + ": its name lookup took longer than " +
         (bound % 1000 == 0 ? std::to_string(bound / 1000) + " s" : std::to_string(bound) + " ms"));
@@ -175,10 +171,10 @@ void OpenConnectRunner::removeStaleHostRoutes(const std::string& server,
     if (interrupted(interrupt)) {
       return;
     }
-    if (runRouteCommand(environment.routeCommand(address))) {
+    if (runRouteCommand(settings.routeCommand(address))) {
       HelperLog::info("removed stale host route to " + address);
     }
   }
 }
 
-}  // namespace vantreel
+}  // namespace vantreel::StaleHostRoutes

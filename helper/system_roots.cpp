@@ -1,13 +1,15 @@
+#include "helper/system_roots.hpp"
+
 #include <filesystem>
 #include <system_error>
 
-#include "helper/open_connect_runner.hpp"
+#include "helper/secret_input.hpp"
 #include "platform/codesign/file_access.hpp"
 #include "platform/process/pipe.hpp"
 #include "platform/process/task.hpp"
 #include "platform/service/host.hpp"
 
-namespace vantreel {
+namespace vantreel::SystemRoots {
 namespace {
 
 namespace process = platform::process;
@@ -51,23 +53,19 @@ std::optional<std::string> readCertificateFile(const std::string& path) {
 
 }  // namespace
 
-std::optional<std::string> OpenConnectRunner::exportSystemRoots() {
-  return exportSystemRoots(Environment::system());
-}
-
-std::optional<std::string> OpenConnectRunner::exportSystemRoots(const Environment& environment) {
+std::optional<std::string> exportFor(const RunnerSettings& settings) {
   namespace fs = std::filesystem;
   std::error_code error;
-  if (fs::create_directories(environment.exportDirectory, error)) {
-    fs::permissions(environment.exportDirectory, fs::perms(0755), fs::perm_options::replace, error);
+  if (fs::create_directories(settings.exportDirectory, error)) {
+    fs::permissions(settings.exportDirectory, fs::perms(0755), fs::perm_options::replace, error);
   }
-  const auto& source = environment.certificateSource;
+  const auto& source = settings.certificateSource;
   const auto text = source.command.empty() ? readCertificateFile(source.file)
                                            : runCertificateCommand(source.command);
-  if (!text || !isValidUtf8(*text) || text->find(kPemMarker) == std::string::npos) {
+  if (!text || !SecretInput::isValidUtf8(*text) || text->find(kPemMarker) == std::string::npos) {
     return std::nullopt;
   }
-  const std::string file = environment.exportDirectory + "/system-roots.pem";
+  const std::string file = settings.exportDirectory + "/system-roots.pem";
   // A failed write must not name whatever file happens to be there as the CA file.
   if (!platform::service::writeFileAtomically(file, *text, 0644)) {
     return std::nullopt;
@@ -75,4 +73,4 @@ std::optional<std::string> OpenConnectRunner::exportSystemRoots(const Environmen
   return file;
 }
 
-}  // namespace vantreel
+}  // namespace vantreel::SystemRoots
