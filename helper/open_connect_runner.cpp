@@ -3,17 +3,15 @@
 #include <algorithm>
 #include <exception>
 
-#include "helper/bundle_items.hpp"
+#include "helper/child_task.hpp"
 #include "helper/helper_log.hpp"
-#include "helper/line_splitter.hpp"
 #include "helper/network_undo.hpp"
 #include "helper/open_connect_line.hpp"
+#include "helper/prepared_child.hpp"
 #include "helper/secret_input.hpp"
 #include "helper/stale_host_routes.hpp"
-#include "helper/system_roots.hpp"
 #include "platform/posix/io.hpp"
 #include "platform/posix/secret_wipe.hpp"
-#include "platform/process/pipe.hpp"
 #include "shared/argument_validation.hpp"
 
 namespace vantreel {
@@ -26,27 +24,8 @@ constexpr std::string_view kAuthenticating = "authenticating";
 constexpr std::string_view kConnected = "connected";
 constexpr std::string_view kStopping = "stopping";
 
-constexpr auto kInterruptGrace = std::chrono::seconds(5);
-constexpr auto kTerminateGrace = std::chrono::seconds(3);
-// How long the end of a child waits for its output streams to reach end of file.
-constexpr auto kOutputDrainLimit = std::chrono::milliseconds(2000);
-
-void configureChild(process::Task& task, const OpenConnectInvocation& invocation,
-                    const process::Pipe& input, const process::Pipe& output,
-                    const process::Pipe& error) {
-  task.setExecutable(invocation.program);
-  task.setArguments(invocation.arguments);
-  task.setEnvironment(invocation.environment);
-  task.setStandardInput(input);
-  task.setStandardOutput(output);
-  task.setStandardError(error);
-  // Should the daemon die, OpenConnect outlives its output's reader; it must still be able to
-  // log off and run its script's disconnect when a later instance stops it.
-  task.setKeepsBrokenPipeIgnored(true);
-  // Its scripts, and what they start, end with it: a disconnect script cut short by the stop
-  // must not run on beside the replay, nor reach the next tunnel's interface.
-  task.setOwnProcessGroup(true);
-}
+// Beyond the replay's own bound: the output's drain and the rest of the exit's handling.
+constexpr auto kExitHandlingBound = std::chrono::seconds(17);
 
 }  // namespace
 
@@ -139,114 +118,61 @@ bool OpenConnectRunner::interruptStartLocked(const std::shared_ptr<const void>* 
 tl::expected<void, RunnerError> OpenConnectRunner::prepareAndLaunch(
     const StartRequest& request, process::FileHandle& passwordPipe, const std::string& appBundle,
     ExitCallback onExit, LogHandler& logHandler, PendingStart& pending) {
-  auto prepared = prepareChild(request, appBundle);
+  auto prepared = PreparedChild::prepare(request, appBundle, settings_);
   if (!prepared) {
     return tl::unexpected(prepared.error());
   }
-  auto password = readPassword(passwordPipe, pending);
-  if (!password) {
-    return tl::unexpected(password.error());
+  auto secret = readSecret(passwordPipe, *prepared, pending);
+  if (!secret) {
+    return tl::unexpected(secret.error());
   }
-  const platform::posix::WipedOnExit wipedSecret(*password);
-  if (prepared->takesCookie && !ArgumentValidation::isAcceptableCookie(*password)) {
-    return tl::unexpected(
-        RunnerError::invalidRequest(std::string(ArgumentValidation::cookieInvalid)));
-  }
-
+  const platform::posix::WipedOnExit wipedSecret(*secret);
   StaleHostRoutes::remove(prepared->server, settings_, pending.wake.get());
-
-  auto input = SecretInput::childInputCarrying(*password);
-  auto output = process::Pipe::make();
-  auto error = process::Pipe::make();
-  if (!input) {
-    return tl::unexpected(input.error());
+  auto child = ChildTask::make(prepared->invocation, *secret);
+  if (!child) {
+    return tl::unexpected(child.error());
   }
-  if (!output || !error) {
-    const auto& failed = !output ? output.error() : error.error();
-    return tl::unexpected(RunnerError::spawnFailed(failed.description()));
-  }
-  auto task = process::Task::create();
-  configureChild(*task, prepared->invocation, *input, *output, *error);
-
   const std::uint64_t generation = pending.generation;
-  auto drain = std::make_shared<OutputDrain>(2);
-  task->setTerminationHandler([weak = weak_from_this(), generation, onExit = std::move(onExit),
-                               copies = prepared->copies, drain](process::Task& child) mutable {
-    [[maybe_unused]] const bool drained = drain->waitUntilDrained(kOutputDrainLimit);
-    if (auto self = weak.lock()) {
-      self->undoNetwork(copies->script());
-    }
-    copies.reset();
-    if (auto self = weak.lock()) {
-      self->childExited(child, generation, onExit);
-    }
-  });
-  forward(output->fileHandleForReading(), generation, drain);
-  forward(error->fileHandleForReading(), generation, drain);
-
+  child->watch(
+      [weak = weak_from_this(), generation](const std::string& line) {
+        if (auto self = weak.lock()) {
+          self->emit(line, generation);
+        }
+      },
+      [weak = weak_from_this(), generation, onExit = std::move(onExit),
+       copies = prepared->copies](process::Task& ended) mutable {
+        if (auto self = weak.lock()) {
+          self->undoNetwork(copies->script());
+        }
+        copies.reset();
+        if (auto self = weak.lock()) {
+          self->childExited(ended, generation, onExit);
+        }
+      });
   // A task that did not launch is released here, after the lock: its exit callback goes with it.
-  auto launched = launchAndRecord(task, *prepared, logHandler, pending);
+  auto launched = launchAndRecord(child->task(), *prepared, logHandler, pending);
   if (!launched) {
-    output->fileHandleForReading()->clearReadabilityHandler();
-    error->fileHandleForReading()->clearReadabilityHandler();
+    child->unwatch();
   }
   return launched;
 }
 
-tl::expected<OpenConnectRunner::PreparedChild, RunnerError> OpenConnectRunner::prepareChild(
-    const StartRequest& request, const std::string& appBundle) const {
-  auto validated = ValidatedStart::from(request);
-  if (!validated) {
-    return tl::unexpected(validated.error());
-  }
-  const auto program = BundleItems::openConnect(appBundle);
-  if (!program) {
-    return tl::unexpected(program.error());
-  }
-  const auto script = BundleItems::vpncScript(appBundle);
-  if (!script) {
-    return tl::unexpected(script.error());
-  }
-  if (settings_.afterVerification) {
-    settings_.afterVerification();
-  }
-  // What runs as root from here on is the copy, which the bundle's owner cannot touch.
-  auto copies = VerifiedCopies::make(*program, *script, settings_.copiesDirectory);
-  if (!copies) {
-    return tl::unexpected(copies.error());
-  }
-  // A tunnel never runs without its undo, nor over a disconnect an earlier one still owes.
-  if (auto ready =
-          NetworkUndo(settings_.keptDirectory)
-              .prepare((*copies)->directory(),
-                       [](const std::string& line) { HelperLog::info("vpnc-script: " + line); },
-                       settings_.disconnectBound);
-      !ready) {
-    return tl::unexpected(RunnerError::spawnFailed(ready.error()));
-  }
-  const auto cafile = SystemRoots::exportFor(settings_);
-  std::optional<std::string_view> cafileArgument;
-  if (cafile) {
-    cafileArgument = *cafile;
-  }
-  PreparedChild prepared;
-  prepared.invocation = validated->invocation((*copies)->directory(), cafileArgument);
-  prepared.copies = std::move(*copies);
-  prepared.server = validated->server();
-  prepared.takesCookie = validated->takesCookie();
-  return prepared;
-}
-
-tl::expected<std::string, RunnerError> OpenConnectRunner::readPassword(
-    process::FileHandle& passwordPipe, PendingStart& pending) const {
-  auto password = SecretInput::read(passwordPipe, settings_.passwordDeadline, pending.wake.get());
-  if (!password) {
+tl::expected<std::string, RunnerError> OpenConnectRunner::readSecret(
+    process::FileHandle& secretPipe, const PreparedChild& prepared, PendingStart& pending) const {
+  auto secret = SecretInput::read(secretPipe, settings_.passwordDeadline, pending.wake.get());
+  if (!secret) {
     // A read cut short by a stop or the daemon's end says so rather than blame the pipe.
     if (auto interrupted = interruptionOf(pending)) {
       return tl::unexpected(*interrupted);
     }
+    return secret;
   }
-  return password;
+  if (prepared.takesCookie && !ArgumentValidation::isAcceptableCookie(*secret)) {
+    platform::posix::wipeSecret(*secret);
+    return tl::unexpected(
+        RunnerError::invalidRequest(std::string(ArgumentValidation::cookieInvalid)));
+  }
+  return secret;
 }
 
 tl::expected<void, RunnerError> OpenConnectRunner::launchAndRecord(
@@ -273,27 +199,6 @@ tl::expected<void, RunnerError> OpenConnectRunner::launchAndRecord(
   std::swap(logHandler_, logHandler);
   HelperLog::info("started bundled OpenConnect for " + prepared.server);
   return {};
-}
-
-void OpenConnectRunner::forward(const std::shared_ptr<process::FileHandle>& readEnd,
-                                std::uint64_t generation, std::shared_ptr<OutputDrain> drain) {
-  // The handler keeps its own read end alive until end of file and then lets go of it.
-  readEnd->setReadabilityHandler(
-      [weak = weak_from_this(), generation, readEnd, drain = std::move(drain),
-       splitter = std::make_shared<LineSplitter>()](process::FileHandle& handle) {
-        auto data = handle.availableData();
-        const bool ended = !data || data->empty();
-        const auto lines = ended ? splitter->finish() : splitter->feed(*data);
-        if (auto self = weak.lock()) {
-          for (const auto& line : lines) {
-            self->emit(line, generation);
-          }
-        }
-        if (ended) {
-          drain->streamEnded();
-          handle.clearReadabilityHandler();
-        }
-      });
 }
 
 void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) {
@@ -384,17 +289,6 @@ std::shared_ptr<process::Task> OpenConnectRunner::takeForStop(
   return process_;
 }
 
-void OpenConnectRunner::stopChild(process::Task& child) {
-  // The waits are on the child's pidfd (through its waiter), never on a timer loop.
-  child.interrupt();
-  if (!child.waitUntilExit(kInterruptGrace)) {
-    child.terminate();
-    if (!child.waitUntilExit(kTerminateGrace)) {
-      child.kill();
-    }
-  }
-}
-
 tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
   bool startEnded = false;
   std::uint64_t generation = 0;
@@ -405,7 +299,7 @@ tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
     }
     return tl::unexpected(RunnerError::notRunning());
   }
-  stopChild(*child);
+  ChildTask::stop(*child);
   waitUntilHandled(generation);
   return child->processIdentifier();
 }
@@ -414,9 +308,8 @@ void OpenConnectRunner::waitUntilHandled(std::uint64_t generation) {
   // The child's group is gone once its exit is seen; what is left is the output's drain and
   // the replayed disconnect, each bounded.
   std::unique_lock guard(lock_);
-  (void)exitHandled_.wait_for(
-      guard, kOutputDrainLimit + NetworkUndo::kMaxReplayBound + std::chrono::seconds(15),
-      [&] { return handled_ >= generation; });
+  (void)exitHandled_.wait_for(guard, NetworkUndo::kMaxReplayBound + kExitHandlingBound,
+                              [&] { return handled_ >= generation; });
 }
 
 bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {
@@ -428,7 +321,7 @@ bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {
   if (!child) {
     return startEnded;
   }
-  stopChild(*child);
+  ChildTask::stop(*child);
   return true;
 }
 
@@ -449,7 +342,7 @@ void OpenConnectRunner::shutDown() {
   if (!child) {
     return;
   }
-  stopChild(*child);
+  ChildTask::stop(*child);
   // After SIGKILL the exit comes at once; its handling waits a bounded time for the output.
   waitUntilHandled(generation);
 }

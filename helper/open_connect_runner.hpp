@@ -16,11 +16,10 @@
 
 #include "helper/instance_record.hpp"
 #include "helper/open_connect_line.hpp"
-#include "helper/output_drain.hpp"
+#include "helper/prepared_child.hpp"
 #include "helper/runner_error.hpp"
 #include "helper/runner_settings.hpp"
 #include "helper/validated_start.hpp"
-#include "helper/verified_copies.hpp"
 #include "platform/posix/unique_fd.hpp"
 #include "platform/process/file_handle.hpp"
 #include "platform/process/task.hpp"
@@ -103,14 +102,6 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
     std::chrono::system_clock::time_point since;
     std::optional<RunnerError> interruption;  // guarded by lock_
   };
-  // What a start hands from its preparations to its launch.
-  struct PreparedChild {
-    std::shared_ptr<VerifiedCopies> copies;
-    OpenConnectInvocation invocation;
-    std::string server;
-    bool takesCookie = false;
-  };
-
   [[nodiscard]] tl::expected<std::shared_ptr<PendingStart>, RunnerError> claimStart(
       std::weak_ptr<const void> owner);
   void endStart(const std::shared_ptr<PendingStart>& pending);
@@ -118,10 +109,10 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
       const StartRequest& request, platform::process::FileHandle& passwordPipe,
       const std::string& appBundle, ExitCallback onExit, LogHandler& logHandler,
       PendingStart& pending);
-  [[nodiscard]] tl::expected<PreparedChild, RunnerError> prepareChild(
-      const StartRequest& request, const std::string& appBundle) const;
-  [[nodiscard]] tl::expected<std::string, RunnerError> readPassword(
-      platform::process::FileHandle& passwordPipe, PendingStart& pending) const;
+  // The secret, once the start's waits are over; a cookie only when it is acceptable as one.
+  [[nodiscard]] tl::expected<std::string, RunnerError> readSecret(
+      platform::process::FileHandle& secretPipe, const PreparedChild& prepared,
+      PendingStart& pending) const;
   // Under the lock: launches task unless the start was interrupted meanwhile, and records it.
   [[nodiscard]] tl::expected<void, RunnerError> launchAndRecord(
       const std::shared_ptr<platform::process::Task>& task, const PreparedChild& prepared,
@@ -137,9 +128,6 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
                                                        std::uint64_t* generation = nullptr);
   // Waits, bounded, until the exit of the child of generation has been handled in full.
   void waitUntilHandled(std::uint64_t generation);
-  static void stopChild(platform::process::Task& child);
-  void forward(const std::shared_ptr<platform::process::FileHandle>& readEnd,
-               std::uint64_t generation, std::shared_ptr<OutputDrain> drain);
   void emit(const std::string& line, std::uint64_t generation);
   // Under lock_: follows a line's meaning for the running child (current) into reconnecting_.
   void noteReconnection(OpenConnectLine meaning, bool current);

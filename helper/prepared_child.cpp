@@ -1,0 +1,52 @@
+#include "helper/prepared_child.hpp"
+
+#include "helper/bundle_items.hpp"
+#include "helper/helper_log.hpp"
+#include "helper/network_undo.hpp"
+#include "helper/system_roots.hpp"
+
+namespace vantreel {
+
+tl::expected<PreparedChild, RunnerError> PreparedChild::prepare(const StartRequest& request,
+                                                                const std::string& appBundle,
+                                                                const RunnerSettings& settings) {
+  auto validated = ValidatedStart::from(request);
+  if (!validated) {
+    return tl::unexpected(validated.error());
+  }
+  const auto program = BundleItems::openConnect(appBundle);
+  if (!program) {
+    return tl::unexpected(program.error());
+  }
+  const auto script = BundleItems::vpncScript(appBundle);
+  if (!script) {
+    return tl::unexpected(script.error());
+  }
+  if (settings.afterVerification) {
+    settings.afterVerification();
+  }
+  // What runs as root from here on is the copy, which the bundle's owner cannot touch.
+  auto copies = VerifiedCopies::make(*program, *script, settings.copiesDirectory);
+  if (!copies) {
+    return tl::unexpected(copies.error());
+  }
+  // A tunnel never runs without its undo, nor over a disconnect an earlier one still owes.
+  if (auto ready =
+          NetworkUndo(settings.keptDirectory)
+              .prepare((*copies)->directory(),
+                       [](const std::string& line) { HelperLog::info("vpnc-script: " + line); },
+                       settings.disconnectBound);
+      !ready) {
+    return tl::unexpected(RunnerError::spawnFailed(ready.error()));
+  }
+  const auto cafile = SystemRoots::exportFor(settings);
+  PreparedChild prepared;
+  prepared.invocation = validated->invocation(
+      (*copies)->directory(), cafile ? std::optional<std::string_view>(*cafile) : std::nullopt);
+  prepared.copies = std::move(*copies);
+  prepared.server = validated->server();
+  prepared.takesCookie = validated->takesCookie();
+  return prepared;
+}
+
+}  // namespace vantreel
