@@ -6,7 +6,6 @@
 #include "helper/child_task.hpp"
 #include "helper/helper_log.hpp"
 #include "helper/network_undo.hpp"
-#include "helper/open_connect_line.hpp"
 #include "helper/prepared_child.hpp"
 #include "helper/secret_input.hpp"
 #include "helper/stale_host_routes.hpp"
@@ -18,11 +17,6 @@ namespace vantreel {
 namespace {
 
 namespace process = platform::process;
-
-constexpr std::string_view kIdle = "idle";
-constexpr std::string_view kAuthenticating = "authenticating";
-constexpr std::string_view kConnected = "connected";
-constexpr std::string_view kStopping = "stopping";
 
 // Beyond the replay's own bound: the output's drain and the rest of the exit's handling.
 constexpr auto kExitHandlingBound = std::chrono::seconds(17);
@@ -43,27 +37,26 @@ tl::expected<void, RunnerError> OpenConnectRunner::start(const StartRequest& req
                                                          ExitCallback onExit, LogHandler logHandler,
                                                          std::weak_ptr<const void> owner) {
   std::shared_ptr<PendingStart> pending;
+  tl::expected<void, RunnerError> started;
   try {
     auto claimed = claimStart(std::move(owner));
     if (!claimed) {
       return tl::unexpected(claimed.error());
     }
     pending = std::move(*claimed);
-    auto started =
+    started =
         prepareAndLaunch(request, passwordPipe, appBundle, std::move(onExit), logHandler, *pending);
-    endStart(pending);
-    return started;
   } catch (const std::exception& failure) {
-    endStart(pending);
-    return tl::unexpected(RunnerError::spawnFailed(failure.what()));
+    started = tl::unexpected(RunnerError::spawnFailed(failure.what()));
   } catch (...) {
-    endStart(pending);
-    return tl::unexpected(RunnerError::spawnFailed("start: unexpected failure"));
+    started = tl::unexpected(RunnerError::spawnFailed("start: unexpected failure"));
   }
+  endStart(pending);
+  return started;
 }
 
-tl::expected<std::shared_ptr<OpenConnectRunner::PendingStart>, RunnerError>
-OpenConnectRunner::claimStart(std::weak_ptr<const void> owner) {
+tl::expected<std::shared_ptr<PendingStart>, RunnerError> OpenConnectRunner::claimStart(
+    std::weak_ptr<const void> owner) {
   auto wake = platform::posix::makeWakeFd();
   std::scoped_lock guard(lock_);
   // A start under way counts as running: a second one is refused at once, never queued.
@@ -101,17 +94,10 @@ std::optional<RunnerError> OpenConnectRunner::interruptionOf(const PendingStart&
 
 bool OpenConnectRunner::interruptStartLocked(const std::shared_ptr<const void>* owner,
                                              RunnerError reason) {
-  if (!starting_) {
+  if (!starting_ || (owner && !isOwner(starting_->owner, *owner))) {
     return false;
   }
-  const auto& claimedBy = starting_->owner;
-  if (owner && (claimedBy.owner_before(*owner) || owner->owner_before(claimedBy))) {
-    return false;
-  }
-  if (!starting_->interruption) {
-    starting_->interruption = std::move(reason);
-  }
-  platform::posix::signalWake(starting_->wake.get());
+  starting_->interrupt(std::move(reason));
   return true;
 }
 
@@ -193,8 +179,7 @@ tl::expected<void, RunnerError> OpenConnectRunner::launchAndRecord(
   tunnelOwner_ = std::move(pending.owner);
   starting_.reset();
   generation_ = pending.generation;
-  state_ = kAuthenticating;
-  reconnecting_ = false;
+  state_.launched();
   // The replaced handler goes back to the caller, to be released after the lock.
   std::swap(logHandler_, logHandler);
   HelperLog::info("started bundled OpenConnect for " + prepared.server);
@@ -202,8 +187,6 @@ tl::expected<void, RunnerError> OpenConnectRunner::launchAndRecord(
 }
 
 void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) {
-  const bool namesInterface = namesTunnelInterface(line);
-  const auto meaning = classifyOpenConnectLine(line);
   LogHandler handler;
   {
     std::scoped_lock guard(lock_);
@@ -211,11 +194,8 @@ void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) 
     // the handler may be the next owner's, who must never see it.
     if (process_ && generation == generation_) {
       handler = logHandler_;
-      if (namesInterface) {
-        state_ = kConnected;
-      }
+      state_.follow(line);
     }
-    noteReconnection(meaning, process_ && generation == generation_);
   }
   if (handler) {
     handler(line);
@@ -225,20 +205,13 @@ void OpenConnectRunner::emit(const std::string& line, std::uint64_t generation) 
 }
 
 void OpenConnectRunner::undoNetwork(const std::string& script) {
+  const auto toCaller = [this](const std::string& line) {
+    if (const auto handler = currentLogHandler()) {
+      handler(line);
+    }
+  };
   const NetworkUndo undo(settings_.keptDirectory);
-  const auto entry = undo.replay(
-      script,
-      [this](const std::string& line) {
-        LogHandler handler;
-        {
-          std::scoped_lock guard(lock_);
-          handler = logHandler_;
-        }
-        if (handler) {
-          handler(line);
-        }
-      },
-      settings_.disconnectBound);
+  const auto entry = undo.replay(script, toCaller, settings_.disconnectBound);
   undo.release();
   if (entry) {
     HelperLog::info(*entry);
@@ -253,7 +226,7 @@ void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generatio
     if (process_ && generation == generation_) {
       released = std::move(process_);
       tunnelOwner_.reset();
-      state_ = kIdle;
+      state_.ended();
       // Under the lock: the next start writes its own record.
       record_.erase();
     }
@@ -270,38 +243,33 @@ void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generatio
   exitHandled_.notify_all();
 }
 
-std::shared_ptr<process::Task> OpenConnectRunner::takeForStop(
-    const std::shared_ptr<const void>* owner, bool& startEnded, std::uint64_t* generation) {
+OpenConnectRunner::StopTarget OpenConnectRunner::takeForStop(
+    const std::shared_ptr<const void>* owner) {
   std::scoped_lock guard(lock_);
   if (!process_) {
-    startEnded = interruptStartLocked(
+    StopTarget target;
+    target.startEnded = interruptStartLocked(
         owner, RunnerError::spawnFailed("the start was stopped before OpenConnect launched"));
-    return nullptr;
+    return target;
   }
-  // Identity of the object, not of a pointer value a newer object may have taken over.
-  if (owner && (tunnelOwner_.owner_before(*owner) || owner->owner_before(tunnelOwner_))) {
-    return nullptr;
+  if (owner && !isOwner(tunnelOwner_, *owner)) {
+    return {};
   }
-  state_ = kStopping;
-  if (generation != nullptr) {
-    *generation = generation_;
-  }
-  return process_;
+  state_.stopping();
+  return {.child = process_, .generation = generation_, .startEnded = false};
 }
 
 tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
-  bool startEnded = false;
-  std::uint64_t generation = 0;
-  const auto child = takeForStop(nullptr, startEnded, &generation);
-  if (!child) {
-    if (startEnded) {
+  const auto target = takeForStop(nullptr);
+  if (!target.child) {
+    if (target.startEnded) {
       return 0;
     }
     return tl::unexpected(RunnerError::notRunning());
   }
-  ChildTask::stop(*child);
-  waitUntilHandled(generation);
-  return child->processIdentifier();
+  ChildTask::stop(*target.child);
+  waitUntilHandled(target.generation);
+  return target.child->processIdentifier();
 }
 
 void OpenConnectRunner::waitUntilHandled(std::uint64_t generation) {
@@ -316,12 +284,11 @@ bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {
   if (!owner) {
     return false;
   }
-  bool startEnded = false;
-  const auto child = takeForStop(&owner, startEnded);
-  if (!child) {
-    return startEnded;
+  const auto target = takeForStop(&owner);
+  if (!target.child) {
+    return target.startEnded;
   }
-  ChildTask::stop(*child);
+  ChildTask::stop(*target.child);
   return true;
 }
 
@@ -336,7 +303,7 @@ void OpenConnectRunner::shutDown() {
     if (process_) {
       child = process_;
       generation = generation_;
-      state_ = kStopping;
+      state_.stopping();
     }
   }
   if (!child) {
@@ -359,9 +326,9 @@ std::string OpenConnectRunner::currentState() const {
   // A start that waits (for its password among others) holds every other one off: the status
   // must not call that idle. It is the sign-in's beginning, so it keeps the four states.
   if (starting_ && !process_) {
-    return std::string(kAuthenticating);
+    return std::string(TunnelState::kAuthenticating);
   }
-  return std::string(state_);
+  return std::string(state_.name());
 }
 
 std::optional<OpenConnectRunner::StartUnderWay> OpenConnectRunner::startUnderWay() const {
@@ -372,25 +339,19 @@ std::optional<OpenConnectRunner::StartUnderWay> OpenConnectRunner::startUnderWay
   return StartUnderWay{starting_->owner, starting_->since};
 }
 
-void OpenConnectRunner::noteReconnection(OpenConnectLine meaning, bool current) {
-  // Only a connected tunnel reconnects; the state itself keeps its four values.
-  const bool was = reconnecting_;
-  reconnecting_ = current && state_ == kConnected &&
-                  (meaning == OpenConnectLine::reconnecting ||
-                   (reconnecting_ && meaning != OpenConnectLine::reconnected));
-  if (reconnecting_ != was) {
-    HelperLog::info(reconnecting_ ? "OpenConnect reconnecting" : "OpenConnect reconnected");
-  }
-}
-
 bool OpenConnectRunner::isReconnecting() const {
   std::scoped_lock guard(lock_);
-  return reconnecting_ && process_ && state_ == kConnected;
+  return process_ && state_.reconnecting();
 }
 
 std::int64_t OpenConnectRunner::currentPid() const {
   std::scoped_lock guard(lock_);
   return process_ ? process_->processIdentifier() : 0;
+}
+
+OpenConnectRunner::LogHandler OpenConnectRunner::currentLogHandler() const {
+  std::scoped_lock guard(lock_);
+  return logHandler_;
 }
 
 void OpenConnectRunner::setLogHandler(LogHandler handler) {

@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "helper/instance_record.hpp"
-#include "helper/open_connect_line.hpp"
+#include "helper/pending_start.hpp"
 #include "helper/prepared_child.hpp"
 #include "helper/runner_error.hpp"
 #include "helper/runner_settings.hpp"
+#include "helper/tunnel_state.hpp"
 #include "helper/validated_start.hpp"
 #include "platform/posix/unique_fd.hpp"
 #include "platform/process/file_handle.hpp"
@@ -93,15 +94,6 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   explicit OpenConnectRunner(Settings settings)
       : settings_(std::move(settings)), record_(settings_) {}
 
-  // A start between its claim and its launch. A stop or the daemon's end sets interruption and
-  // wakes the start's waits through wake; the launch, under the lock, then refuses.
-  struct PendingStart {
-    platform::posix::UniqueFd wake;   // an eventfd, readable once interrupted
-    std::weak_ptr<const void> owner;  // guarded by lock_
-    std::uint64_t generation = 0;
-    std::chrono::system_clock::time_point since;
-    std::optional<RunnerError> interruption;  // guarded by lock_
-  };
   [[nodiscard]] tl::expected<std::shared_ptr<PendingStart>, RunnerError> claimStart(
       std::weak_ptr<const void> owner);
   void endStart(const std::shared_ptr<PendingStart>& pending);
@@ -121,16 +113,19 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   // Ends the start under way with reason; the caller holds lock_. False when none is under way,
   // or (with owner) when owner did not claim it.
   bool interruptStartLocked(const std::shared_ptr<const void>* owner, RunnerError reason);
-  // Takes the child for a stop, marking it "stopping"; nullptr when none runs, or (with owner)
-  // when owner did not start it. Without a child, ends a start under way (startEnded).
-  std::shared_ptr<platform::process::Task> takeForStop(const std::shared_ptr<const void>* owner,
-                                                       bool& startEnded,
-                                                       std::uint64_t* generation = nullptr);
+  // What a stop found: the child, marked "stopping", and its generation; no child when none
+  // runs, or (with owner) when owner did not start it. Without a child, a start under way is
+  // ended instead (startEnded).
+  struct StopTarget {
+    std::shared_ptr<platform::process::Task> child;
+    std::uint64_t generation = 0;
+    bool startEnded = false;
+  };
+  StopTarget takeForStop(const std::shared_ptr<const void>* owner);
+  [[nodiscard]] LogHandler currentLogHandler() const;
   // Waits, bounded, until the exit of the child of generation has been handled in full.
   void waitUntilHandled(std::uint64_t generation);
   void emit(const std::string& line, std::uint64_t generation);
-  // Under lock_: follows a line's meaning for the running child (current) into reconnecting_.
-  void noteReconnection(OpenConnectLine meaning, bool current);
   void childExited(platform::process::Task& task, std::uint64_t generation,
                    const ExitCallback& onExit);
   // Replays the disconnect that the ended child's script owes, its lines going to the log
@@ -151,8 +146,7 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
   std::uint64_t generation_ = 0;  // counts starts; tells a recorded child's lines from others
   std::uint64_t handled_ = 0;     // the last generation whose exit was handled in full
   bool closed_ = false;           // shut down: no start succeeds any more
-  std::string_view state_ = "idle";
-  bool reconnecting_ = false;
+  TunnelState state_;
   LogHandler logHandler_;
 };
 

@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "platform/posix/io.hpp"
+#include "platform/posix/secret_wipe.hpp"
 #include "platform/posix/thread_reaper.hpp"
 #include "platform/process/file_handle.hpp"
 
@@ -295,7 +296,7 @@ posix::SysResult<Data> FileHandle::readPipeOfLength(std::size_t length,
   // Reserved once, so that no partial content is left behind in a buffer given up by growth.
   data.reserve(length);
   const auto failed = [&data](posix::SysError error) -> posix::SysResult<Data> {
-    ::explicit_bzero(data.data(), data.size());
+    posix::wipeSecret(data);
     return tl::unexpected(std::move(error));
   };
   while (data.size() < length) {
