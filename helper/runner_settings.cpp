@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "helper/stale_host_routes.hpp"
+#include "platform/posix/host_routes.hpp"
 #include "platform/xpc/service_path.hpp"
 #include "shared/constants.hpp"
 
@@ -14,9 +16,17 @@ RunnerSettings RunnerSettings::system() {
   RunnerSettings settings;
   settings.exportDirectory = "/var/run/" + std::string(Constants::helperBundleID);
   settings.certificateSource = layout.rootCertificateSource();
-  settings.routeCommand = [layout](const std::string& address) {
-    return layout.routeDeleteCommand(address);
-  };
+  if (layout.kind() == platform::service::Layout::Kind::linux) {
+    // Asked of the kernel directly: a route program would cost a start its own launch.
+    settings.removeHostRoute = [](const std::string& address) {
+      const auto removed = platform::posix::removeHostRoute(address);
+      return removed && *removed;
+    };
+  } else {
+    settings.removeHostRoute = [layout](const std::string& address) {
+      return StaleHostRoutes::runRouteCommand(layout.routeDeleteCommand(address));
+    };
+  }
   settings.copiesDirectory = settings.exportDirectory;
   // One record per service: daemons serving other service directories (tests) share the
   // copies directory, never a record.

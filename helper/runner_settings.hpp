@@ -15,8 +15,8 @@ struct RunnerSettings {
   // Holds the exported root certificates; created 0755 when missing.
   std::string exportDirectory;
   platform::service::Layout::CertificateSource certificateSource;
-  // The program and arguments that delete the host route to one IPv4 address.
-  std::function<std::vector<std::string>(const std::string& address)> routeCommand;
+  // Removes the host route to one IPv4 address: true when there was one. Empty: none is.
+  std::function<bool(const std::string& address)> removeHostRoute;
   // The IPv4 addresses of a host name, and how long the route step waits for them; empty
   // means the system resolver.
   std::function<std::vector<std::string>(const std::string& host)> hostLookup;

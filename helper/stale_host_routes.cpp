@@ -42,34 +42,6 @@ std::string hostOf(const std::string& url) {
   return std::string(uri.hostText.first, uri.hostText.afterLast);
 }
 
-// Whether the command ran and exited with status 0.
-bool runRouteCommand(const std::vector<std::string>& command) {
-  if (command.empty()) {
-    return false;
-  }
-  auto null = process::FileHandle::fileHandleWithNullDevice();
-  if (!null) {
-    return false;
-  }
-  auto task = process::Task::create();
-  task->setExecutable(command.front());
-  task->setArguments(std::vector<std::string>(command.begin() + 1, command.end()));
-  task->setStandardInput(*null);
-  task->setStandardOutput(*null);
-  task->setStandardError(*null);
-  task->setOwnProcessGroup(true);
-  if (!task->launch()) {
-    return false;
-  }
-  if (!task->waitUntilExit(kRouteCommandBound)) {
-    task->kill();
-    task->waitUntilExit();
-    return false;
-  }
-  return task->terminationReason() == process::TerminationReason::exit &&
-         task->terminationStatus() == 0;
-}
-
 bool interrupted(int interrupt) {
   if (interrupt < 0) {
     return false;
@@ -137,9 +109,36 @@ std::optional<std::vector<std::string>> lookUpWithin(
 
 }  // namespace
 
+bool runRouteCommand(const std::vector<std::string>& command) {
+  if (command.empty()) {
+    return false;
+  }
+  auto null = process::FileHandle::fileHandleWithNullDevice();
+  if (!null) {
+    return false;
+  }
+  auto task = process::Task::create();
+  task->setExecutable(command.front());
+  task->setArguments(std::vector<std::string>(command.begin() + 1, command.end()));
+  task->setStandardInput(*null);
+  task->setStandardOutput(*null);
+  task->setStandardError(*null);
+  task->setOwnProcessGroup(true);
+  if (!task->launch()) {
+    return false;
+  }
+  if (!task->waitUntilExit(kRouteCommandBound)) {
+    task->kill();
+    task->waitUntilExit();
+    return false;
+  }
+  return task->terminationReason() == process::TerminationReason::exit &&
+         task->terminationStatus() == 0;
+}
+
 void remove(const std::string& server, const RunnerSettings& settings, int interrupt) {
   const std::string host = hostOf("https://" + server);
-  if (host.empty() || !settings.routeCommand) {
+  if (host.empty() || !settings.removeHostRoute) {
     return;
   }
   const auto lookup = settings.hostLookup
@@ -171,7 +170,7 @@ void remove(const std::string& server, const RunnerSettings& settings, int inter
     if (interrupted(interrupt)) {
       return;
     }
-    if (runRouteCommand(settings.routeCommand(address))) {
+    if (settings.removeHostRoute(address)) {
       HelperLog::info("removed stale host route to " + address);
     }
   }

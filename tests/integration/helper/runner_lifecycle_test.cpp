@@ -616,8 +616,7 @@ TEST_F(RunnerLifecycle, SecondStartWhileRunningIsRefusedAndKeepsTheFirstHandler)
 TEST_F(RunnerLifecycle, BundleChangedAfterVerificationDoesNotChangeWhatRuns) {
   const fs::path marker = scratch.path() / "ran-unverified";
   const std::string impostor = "#!/bin/sh\ntouch '" + marker.string() + "'\n";
-  for (const fs::path& item :
-       {bundle.program(BundleItems::currentDarwinArch()), bundle.script()}) {
+  for (const fs::path& item : {bundle.program(BundleItems::currentDarwinArch()), bundle.script()}) {
     SCOPED_TRACE(item.string());
     const std::string original = readFile(item);
     environment.afterVerification = [&] { writeFile(item, impostor); };

@@ -23,8 +23,9 @@ class RunnerPreparations : public ::testing::Test {
     ASSERT_FALSE(scratch.path().empty());
     environment.exportDirectory = (scratch.path() / "run" / "helper").string();
     environment.certificateSource.file = source.string();
-    environment.routeCommand = [this](const std::string& address) {
-      return std::vector<std::string>{routeStandIn.string(), "-4", "route", "del", address + "/32"};
+    environment.removeHostRoute = [this](const std::string& address) {
+      return StaleHostRoutes::runRouteCommand(
+          {routeStandIn.string(), "-4", "route", "del", address + "/32"});
     };
     // Records its arguments; a deletion of 10.9.9.2 fails, as for a route that is not there.
     writeFile(routeStandIn, "#!/bin/sh\necho \"$*\" >> '" + routeLog.string() +

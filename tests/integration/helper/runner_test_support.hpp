@@ -190,7 +190,7 @@ class RunnerFixture : public ::testing::Test {
     environment.exportDirectory = (scratch.path() / "export").string();
     environment.certificateSource.file = (scratch.path() / "roots.pem").string();
     environment.copiesDirectory = (scratch.path() / "copies").string();
-    environment.routeCommand = [](const std::string&) { return std::vector<std::string>{}; };
+    environment.removeHostRoute = [](const std::string&) { return false; };
     previousSink_ = platform::log::setSink(log);
   }
 
