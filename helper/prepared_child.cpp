@@ -1,9 +1,9 @@
 #include "helper/prepared_child.hpp"
 
-#include "helper/bundle_items.hpp"
 #include "helper/helper_log.hpp"
 #include "helper/network_undo.hpp"
 #include "helper/system_roots.hpp"
+#include "helper/verified_copy_cache.hpp"
 
 namespace vantreel {
 
@@ -14,19 +14,7 @@ tl::expected<PreparedChild, RunnerError> PreparedChild::prepare(const StartReque
   if (!validated) {
     return tl::unexpected(validated.error());
   }
-  const auto program = BundleItems::openConnect(appBundle);
-  if (!program) {
-    return tl::unexpected(program.error());
-  }
-  const auto script = BundleItems::vpncScript(appBundle);
-  if (!script) {
-    return tl::unexpected(script.error());
-  }
-  if (settings.afterVerification) {
-    settings.afterVerification();
-  }
-  // What runs as root from here on is the copy, which the bundle's owner cannot touch.
-  auto copies = VerifiedCopies::make(*program, *script, settings.copiesDirectory);
+  auto copies = VerifiedCopyCache(settings).copiesOf(appBundle);
   if (!copies) {
     return tl::unexpected(copies.error());
   }

@@ -35,6 +35,10 @@ struct RunnerSettings {
   std::function<std::string()> bootId;
   // How long a start waits for the password pipe to be closed or filled.
   std::chrono::milliseconds passwordDeadline{std::chrono::seconds(10)};
+  // How long a bundle must have been left alone before the verified copies of its items are
+  // kept for the next start: a change within the kernel's clock granularity can leave a file's
+  // change time as it was.
+  std::chrono::milliseconds unchangedSince{std::chrono::seconds(1)};
   // Called after the bundle was verified and before its items are copied; a test changes
   // the bundle there.
   std::function<void()> afterVerification;

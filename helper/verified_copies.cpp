@@ -77,6 +77,42 @@ VerifiedCopies::~VerifiedCopies() {
 tl::expected<std::shared_ptr<VerifiedCopies>, RunnerError> VerifiedCopies::make(
     const BundleItems::VerifiedItem& program, const BundleItems::VerifiedItem& script,
     const std::string& copiesDirectory) {
+  auto copies = fresh(copiesDirectory);
+  if (!copies) {
+    return copies;
+  }
+  if (auto copied = copyItem(program, (*copies)->program()); !copied) {
+    return tl::unexpected(copied.error());
+  }
+  if (auto copied = copyItem(script, (*copies)->script()); !copied) {
+    return tl::unexpected(copied.error());
+  }
+  return copies;
+}
+
+tl::expected<std::shared_ptr<VerifiedCopies>, RunnerError> VerifiedCopies::makeFrom(
+    const std::string& kept, const std::string& copiesDirectory) {
+  auto copies = fresh(copiesDirectory);
+  if (!copies) {
+    return copies;
+  }
+  namespace fs = std::filesystem;
+  std::error_code error;
+  for (const auto& [from, to] : {std::pair{kept + "/openconnect", (*copies)->program()},
+                                 std::pair{kept + "/vpnc-script", (*copies)->script()}}) {
+    fs::copy_file(from, to, error);
+    if (!error) {
+      fs::permissions(to, fs::perms::owner_all, fs::perm_options::replace, error);
+    }
+    if (error) {
+      return tl::unexpected(RunnerError::spawnFailed("copy " + from + ": " + error.message()));
+    }
+  }
+  return copies;
+}
+
+tl::expected<std::shared_ptr<VerifiedCopies>, RunnerError> VerifiedCopies::fresh(
+    const std::string& copiesDirectory) {
   namespace fs = std::filesystem;
   std::error_code error;
   if (fs::create_directories(copiesDirectory, error)) {
@@ -112,12 +148,6 @@ tl::expected<std::shared_ptr<VerifiedCopies>, RunnerError> VerifiedCopies::make(
     return tl::unexpected(RunnerError::spawnFailed("rename " + lockPath + ": " + error.message()));
   }
   copies->holdLock(std::move(*lock));
-  if (auto copied = copyItem(program, copies->program()); !copied) {
-    return tl::unexpected(copied.error());
-  }
-  if (auto copied = copyItem(script, copies->script()); !copied) {
-    return tl::unexpected(copied.error());
-  }
   return copies;
 }
 

@@ -25,6 +25,10 @@ class VerifiedCopies {
   [[nodiscard]] static tl::expected<std::shared_ptr<VerifiedCopies>, RunnerError> make(
       const BundleItems::VerifiedItem& program, const BundleItems::VerifiedItem& script,
       const std::string& copiesDirectory);
+  // Copies of the items that an earlier start verified and kept in the directory kept, which
+  // only root can change.
+  [[nodiscard]] static tl::expected<std::shared_ptr<VerifiedCopies>, RunnerError> makeFrom(
+      const std::string& kept, const std::string& copiesDirectory);
 
   explicit VerifiedCopies(std::string directory) : directory_(std::move(directory)) {}
   ~VerifiedCopies();
@@ -36,6 +40,9 @@ class VerifiedCopies {
   [[nodiscard]] std::string script() const { return directory_ + "/vpnc-script"; }
 
  private:
+  // An empty directory of copies, locked.
+  [[nodiscard]] static tl::expected<std::shared_ptr<VerifiedCopies>, RunnerError> fresh(
+      const std::string& copiesDirectory);
   void holdLock(platform::posix::UniqueFd lock) { lock_ = std::move(lock); }
 
   std::string directory_;

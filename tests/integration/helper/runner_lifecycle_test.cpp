@@ -644,6 +644,54 @@ TEST_F(RunnerLifecycle, BundleChangedAfterVerificationDoesNotChangeWhatRuns) {
   EXPECT_TRUE(fs::exists(copyDirectoryOf(*record) / "vpnc-script"));
 }
 
+// A start from the same, unchanged bundle runs from the copies an earlier one verified; any
+// change to the bundle, even to the same bytes, has the next start verify it in full.
+TEST_F(RunnerLifecycle, OnlyAnUnchangedBundleSkipsItsVerification) {
+  int verifications = 0;
+  environment.unchangedSince = 0ms;
+  environment.afterVerification = [&] { ++verifications; };
+  const auto user = scenario("runner.kept", Scenario().out("up").waitForSignal());
+  const auto connect = [&] {
+    auto started = start(user, "secret\n");
+    if (started) {
+      EXPECT_TRUE(observed->waitForLine("up"));
+      EXPECT_TRUE(runner().stop().has_value());
+    }
+    return started;
+  };
+  const fs::path script = bundle.script();
+  const fs::path program = bundle.program(BundleItems::currentDarwinArch());
+  const std::string original = readFile(script);
+  const struct {
+    const char* change;
+    std::function<void()> apply;
+    bool signedStill;
+  } changes[] = {
+      {"nothing", [] {}, true},
+      {"other bytes in an item", [&] { writeFile(script, original + "exit 1\n"); }, false},
+      {"the item's own bytes back", [&] { writeFile(script, original); }, true},
+      {"nothing again", [] {}, true},
+      {"the program's own bytes written anew", [&] { writeFile(program, readFile(program)); },
+       true},
+  };
+  ASSERT_TRUE(connect().has_value());
+  ASSERT_EQ(verifications, 1);
+  for (const auto& [change, apply, signedStill] : changes) {
+    SCOPED_TRACE(change);
+    const int before = verifications;
+    apply();
+    const auto started = connect();
+    EXPECT_EQ(started.has_value(), signedStill);
+    if (!signedStill && !started) {
+      EXPECT_EQ(started.error(), RunnerError::unsignedBinary());
+    }
+    // A bundle that no longer holds fails before the copies, where verifications are counted.
+    const bool checked = signedStill && !std::string_view(change).starts_with("nothing");
+    EXPECT_EQ(verifications, before + (checked ? 1 : 0));
+  }
+  EXPECT_EQ(copiesLeft(), 0U);
+}
+
 std::size_t openDescriptors() {
   std::size_t count = 0;
   for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) {

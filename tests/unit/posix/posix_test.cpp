@@ -4,11 +4,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 
 #include "platform/posix/io.hpp"
 #include "platform/posix/process_identity.hpp"
+#include "platform/posix/tree_fingerprint.hpp"
 #include "platform/posix/unique_fd.hpp"
 #include "platform/xpc/audit_token.hpp"
 
@@ -105,6 +110,40 @@ TEST(AuditToken, RoundTripsThroughItsBytesAndRefusesOtherSizes) {
   auto bytes = token.bytes();
   bytes[13] = std::byte{1};
   EXPECT_FALSE(xpc::AuditToken::fromBytes(bytes));
+}
+
+// Any change to an entry shows; a tree whose times cannot be relied upon has no fingerprint.
+TEST(TreeFingerprint, ShowsEveryChangeAndIsWithheldWhenUnreliable) {
+  namespace fs = std::filesystem;
+  using std::chrono::milliseconds;
+  std::string root = (fs::temp_directory_path() / "vt-tree-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(root.data()), nullptr);
+  fs::create_directories(root + "/a/b");
+  std::ofstream(root + "/a/b/file") << "one";
+  const auto fingerprint = [&](std::size_t entries = 16, milliseconds settled = milliseconds(0)) {
+    return posix::treeFingerprint(root, entries, settled);
+  };
+  auto previous = fingerprint();
+  ASSERT_TRUE(previous.has_value());
+  EXPECT_EQ(fingerprint(), previous);
+  const std::pair<const char*, std::function<void()>> changes[] = {
+      // Other sizes: a rewrite within the clock's granularity may keep the times.
+      {"content", [&] { std::ofstream(root + "/a/b/file") << "three"; }},
+      {"mode", [&] { fs::permissions(root + "/a/b/file", fs::perms::owner_read); }},
+      {"a new entry", [&] { std::ofstream(root + "/a/other"); }},
+      {"a rename", [&] { fs::rename(root + "/a/other", root + "/a/renamed"); }},
+  };
+  for (const auto& [change, apply] : changes) {
+    apply();
+    const auto now = fingerprint();
+    EXPECT_TRUE(now.has_value()) << change;
+    EXPECT_NE(now, previous) << change;
+    previous = now;
+  }
+  EXPECT_FALSE(fingerprint(16, milliseconds(3'600'000)).has_value()) << "changed just now";
+  EXPECT_FALSE(fingerprint(3).has_value()) << "more entries than allowed";
+  EXPECT_FALSE(posix::treeFingerprint("/proc/self", 100000, milliseconds(0)).has_value());
+  fs::remove_all(root);
 }
 
 }  // namespace
