@@ -701,8 +701,8 @@ TEST_F(DaemonTest, AConnectionWhoseTunnelEndedNeverStopsALaterOne) {
   EXPECT_EQ(summary(earlier.waitFor("start")), "true 0 openconnect exited idle 0");
 
   // The later start holds the runner while its password is withheld; the earlier connection,
-  // owner of a tunnel that has ended, goes away meanwhile.
-  // The ended tunnel's copy goes first, so that the copy held next is the later start's.
+  // owner of a tunnel that has ended, goes away meanwhile. The ended tunnel's copy goes first,
+  // so that the copy held next is the later start's.
   ASSERT_TRUE(waitUntil([&] { return !holdsACopy(); }));
   owner.send("startheld " + later + " localhost");
   ASSERT_TRUE(startIsPreparing());
