@@ -11,6 +11,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -494,6 +495,8 @@ TEST_F(DaemonTest, StopReturnsTheStoppedPidAndTheStartersReplyFollows) {
   const auto pid = std::to_string(record->pid);
   EXPECT_EQ(summary(other.call("status")), "true 0  connected " + pid);
 
+  // A reply that comes while the tunnel runs has no event to wait for: this is how long it is
+  // given to show up.
   std::this_thread::sleep_for(300ms);
   for (const auto& line : owner.lines()) {
     EXPECT_EQ(line.find("\"op\":\"start\""), std::string::npos)
@@ -521,10 +524,16 @@ TEST_F(DaemonTest, TerminationStopsTheTunnelAndTheOwnerHearsItsEnd) {
   owner.send("start " + user + " localhost secret");
   ASSERT_TRUE(owner.waitFor("log"));
   ASSERT_EQ(::kill(owner.pid(), SIGSTOP), 0);
-  std::this_thread::sleep_for(1500ms);
+  const auto record = FakeOpenConnect::waitForRecord(user);
+  ASSERT_TRUE(record);
+  // Every line printed and taken from OpenConnect's pipe: they wait in the daemon's queue.
+  ASSERT_TRUE(waitUntil([&] {
+    return blockedIn(record->pid, SYS_rt_sigsuspend) && unreadBytes(record->pid, 1) == 0;
+  }));
 
   ASSERT_EQ(::kill(daemon_->pid(), SIGTERM), 0);
-  std::this_thread::sleep_for(300ms);
+  // The tunnel has ended and its reply is queued behind the lines: the daemon is about to exit.
+  ASSERT_TRUE(daemon_->waitForEntry("info", "OpenConnect exited rc=3"));
   ASSERT_EQ(::kill(owner.pid(), SIGCONT), 0);
   EXPECT_EQ(summary(owner.waitFor("start")), "false 3 openconnect exited idle 0");
   const auto status = daemon_->waitForExit();
@@ -550,6 +559,7 @@ TEST_F(DaemonTest, TerminationDuringAPasswordWaitStillAnswersTheStart) {
       Client owner(helperctl(), environment_);
       owner.send("startheld " + user + " localhost");
       ASSERT_TRUE(startIsPreparing());
+      // The moment within the wait is what each try varies.
       std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
       const auto signalled = std::chrono::steady_clock::now();
       ASSERT_EQ(::kill(daemon_->pid(), SIGTERM), 0);
@@ -640,8 +650,10 @@ TEST_F(DaemonTest, ASecondStartIsRefusedAndTheOwnerKeepsItsLines) {
   EXPECT_FALSE(FakeOpenConnect::readRecord(second)) << "a second OpenConnect was started";
 
   // The owner is unchanged: the intruder leaving stops nothing, the owner leaving does.
+  const auto withIntruder = descriptors();
   intruder.call("close");
-  std::this_thread::sleep_for(300ms);
+  // The daemon lets go of a connection's socket only once its end has been handled.
+  ASSERT_TRUE(waitUntil([&] { return descriptors() < withIntruder; }));
   auto& observer = client(helperctl());
   EXPECT_EQ(summary(observer.call("status")).rfind("true 0  authenticating ", 0), 0U);
   owner.call("close");
@@ -689,15 +701,21 @@ TEST_F(DaemonTest, AConnectionWhoseTunnelEndedNeverStopsALaterOne) {
   EXPECT_EQ(summary(earlier.waitFor("start")), "true 0 openconnect exited idle 0");
 
   // The later start holds the runner while its password is withheld; the earlier connection,
-  // owner of a tunnel that has ended, goes away meanwhile.
+  // owner of a tunnel that has ended, goes away meanwhile. The ended tunnel's copy goes first,
+  // so that the copy held next is the later start's.
+  ASSERT_TRUE(waitUntil([&] { return !holdsACopy(); }));
   owner.send("startheld " + later + " localhost");
-  std::this_thread::sleep_for(2s);
+  ASSERT_TRUE(startIsPreparing());
+  const auto withEarlier = descriptors();
   earlier.call("close");
-  std::this_thread::sleep_for(500ms);
+  // The daemon lets go of a connection's socket only once its end has been handled.
+  ASSERT_TRUE(waitUntil([&] { return descriptors() < withEarlier; }));
   owner.call("feed secret");
   ASSERT_TRUE(owner.waitFor("log"));
   const auto record = FakeOpenConnect::waitForRecord(later);
   ASSERT_TRUE(record);
+  // A stop the earlier connection's end wrongly left behind has no event to wait for: this is
+  // how long it is given to reach the later tunnel.
   std::this_thread::sleep_for(1s);
   auto& observer = client(helperctl());
   EXPECT_EQ(summary(observer.call("status")), "true 0  connected " + std::to_string(record->pid));

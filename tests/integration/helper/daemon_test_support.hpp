@@ -4,12 +4,16 @@
 // print: the daemon's log entries on its standard error, the clients' JSON events on their
 // standard output.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -20,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/io.hpp"
 #include "platform/process/pipe.hpp"
 #include "platform/process/task.hpp"
 
@@ -30,6 +35,38 @@ using nlohmann::json;
 
 // Generous, for a loaded or sanitized machine; only failing runs wait this long.
 inline constexpr auto kBound = std::chrono::seconds(60);
+
+// Polls until `condition` holds, or the bound has passed; whether it held.
+inline bool waitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kBound;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// Whether process `pid` sits in system call `number` (root may read any process's).
+inline bool blockedIn(pid_t pid, long number) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+  long current = -1;
+  return static_cast<bool>(in >> current) && current == number;
+}
+
+// Bytes written into the pipe behind descriptor `fd` of process `pid` that its reader has not
+// taken yet; nullopt when that is no pipe of a live process.
+inline std::optional<int> unreadBytes(pid_t pid, int fd) {
+  const auto path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+  // A second reading end of the same pipe, which only looks.
+  auto reader = platform::posix::openFile(path, O_RDONLY | O_NONBLOCK);
+  int unread = 0;
+  if (!reader || ::ioctl(reader->get(), FIONREAD, &unread) != 0) {
+    return std::nullopt;
+  }
+  return unread;
+}
 
 // A child whose standard output (or error) is collected line by line.
 class WatchedProcess {

@@ -19,6 +19,20 @@ fs::path copyDirectoryOf(const FakeOpenConnect::Record& record) {
   return fs::path(record.arguments.at(0)).parent_path();
 }
 
+// Children of any thread of this process, zombies included.
+std::vector<pid_t> childrenOfThisProcess() {
+  std::vector<pid_t> children;
+  std::error_code error;
+  for (fs::directory_iterator it("/proc/self/task", error), end; !error && it != end;
+       it.increment(error)) {
+    std::ifstream in(it->path() / "children");
+    for (pid_t child = 0; in >> child;) {
+      children.push_back(child);
+    }
+  }
+  return children;
+}
+
 class RunnerLifecycle : public RunnerFixture {};
 
 TEST_F(RunnerLifecycle, ChildGetsExactArgumentsAndEnvironmentAndRunsFromVerifiedCopies) {
@@ -631,7 +645,8 @@ TEST_F(RunnerLifecycle, BundleChangedAfterVerificationDoesNotChangeWhatRuns) {
     EXPECT_EQ(copiesLeft(), 0U);
     writeFile(item, original);
   }
-  std::this_thread::sleep_for(200ms);
+  // Whatever a start launched, the runner has reaped it, and it had run to its end by then.
+  EXPECT_TRUE(eventually([] { return childrenOfThisProcess().empty(); }));
   EXPECT_FALSE(fs::exists(marker));
 
   // Once started, the child runs from its copy whatever happens to the bundle.

@@ -211,34 +211,72 @@ TEST(LinuxLayout, UnitsHandOverTheEndpointAndKeepTheDaemonConfined) {
       {false, "Service", "KillMode", "mixed"},
       {false, "Service", "StateDirectory", "org.vantreel.desktop.helper"},
       {false, "Service", "StateDirectoryMode", "0700"},
+      {false, "Service", "UMask", "0077"},
       {false, "Service", "ProtectSystem", "strict"},
       {false, "Service", "ReadWritePaths", "/run -/etc/resolv.conf"},
+      {false, "Service", "ProtectHome", "read-only"},
+      {false, "Service", "PrivateTmp", "yes"},
+      {false, "Service", "PrivateIPC", "yes"},
+      {false, "Service", "ProtectProc", "invisible"},
+      {false, "Service", "ProtectKernelTunables", "yes"},
+      {false, "Service", "ProtectKernelModules", "yes"},
+      {false, "Service", "ProtectControlGroups", "yes"},
       {false, "Service", "NoNewPrivileges", "yes"},
       {false, "Service", "CapabilityBoundingSet",
        "CAP_NET_ADMIN CAP_DAC_READ_SEARCH CAP_KILL CAP_SYS_PTRACE"},
       {false, "Service", "DevicePolicy", "closed"},
       {false, "Service", "DeviceAllow", "/dev/net/tun rw"},
+      {false, "Service", "RestrictAddressFamilies", "AF_UNIX AF_NETLINK AF_INET AF_INET6"},
+      {false, "Service", "RestrictNamespaces", "yes"},
+      {false, "Service", "RestrictSUIDSGID", "yes"},
+      {false, "Service", "MemoryDenyWriteExecute", "yes"},
+      {false, "Service", "SystemCallArchitectures", "native"},
+      {false, "Service", "SystemCallFilter", "@system-service"},
       {false, "Service", "SystemCallFilter", "~@privileged @resources"},
       {false, "Install", "WantedBy", "multi-user.target"},
       {true, "Socket", "ListenSequentialPacket", "/run/org.vantreel.desktop.helperd"},
       {true, "Socket", "SocketMode", "0666"},
       {true, "Socket", "SocketUser", "root"},
       {true, "Socket", "Service", "org.vantreel.desktop.helperd.service"},
+      {true, "Socket", "CapabilityBoundingSet", ""},
+      {true, "Socket", "NoNewPrivileges", "yes"},
+      {true, "Socket", "RestrictAddressFamilies", "none"},
       {true, "Install", "WantedBy", "sockets.target"},
+  };
+  // A later line of the same key overrides or widens an earlier one: beyond the lists of units
+  // to order against or be wanted by, a key says exactly what the table says, no more.
+  const auto openList = [](const std::string& key) {
+    return key == "Requires" || key == "After" || key == "WantedBy";
   };
   int serviceComments = 0;
   int socketComments = 0;
   const auto service = settingsOf(layout.jobDocument(names()), serviceComments);
   const auto socket = settingsOf(layout.socketDocument(names()), socketComments);
-  for (const auto& [socketUnit, section, key, value] : required) {
+  for (const bool socketUnit : {false, true}) {
     const auto& settings = socketUnit ? socket : service;
-    const auto [first, last] = settings.equal_range({section, key});
-    std::vector<std::string> values;
-    for (auto at = first; at != last; ++at) {
-      values.push_back(at->second);
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> wanted;
+    for (const auto& setting : required) {
+      if (setting.socketUnit == socketUnit) {
+        wanted[{setting.section, setting.key}].emplace_back(setting.value);
+      }
     }
-    EXPECT_NE(std::find(values.begin(), values.end(), value), values.end())
-        << (socketUnit ? "socket" : "service") << " [" << section << "] " << key << "=" << value;
+    for (const auto& [place, values] : wanted) {
+      const auto [first, last] = settings.equal_range(place);
+      std::vector<std::string> given;
+      for (auto at = first; at != last; ++at) {
+        given.push_back(at->second);
+      }
+      const auto where =
+          std::string(socketUnit ? "socket" : "service") + " [" + place.first + "] " + place.second;
+      if (openList(place.second)) {
+        for (const auto& value : values) {
+          EXPECT_NE(std::find(given.begin(), given.end(), value), given.end())
+              << where << "=" << value;
+        }
+      } else {
+        EXPECT_EQ(given, values) << where;
+      }
+    }
   }
   // The daemon binds nothing itself under systemd, and nothing is left to fill in.
   EXPECT_EQ(service.count({"Service", "Sockets"}) + service.count({"Service", "ExecStartPre"}), 0U);
