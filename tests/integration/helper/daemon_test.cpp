@@ -1153,8 +1153,9 @@ TEST_F(DaemonTest, CallersThatWouldCostAHashAreRefusedUnreadWhileStatusAnswers) 
               << std::chrono::duration_cast<std::chrono::microseconds>(spent).count()
               << " us of daemon CPU\n";
     EXPECT_LT(took, 2s);
-    // A refused caller's own admission, and for a start the admitted tool's checks as well.
-    EXPECT_LT(spent, (attack.admitted ? 50ms : 20ms) * kSlowdown);
+    // A refused caller's own admission, and for a start the admitted tool's checks as well:
+    // far below what hashing a single GiB costs, with room for a loaded machine.
+    EXPECT_LT(spent, (attack.admitted ? 150ms : 60ms) * kSlowdown);
   }
 
   // All at once, three times over, while a signed caller asks for the status.
