@@ -42,7 +42,7 @@ BufferedInput::Line BufferedInput::readLine(std::size_t limit) {
 BufferedInput::Line BufferedInput::take(std::size_t newline, std::size_t limit) {
   Line line;
   if (newline == std::string::npos) {
-    line.ended = true;
+    line.ended = buffer_.empty();
     line.text.swap(buffer_);
     // The buffer's room goes with the text; the next reads get room of their own.
     buffer_.reserve(reservedBytes);

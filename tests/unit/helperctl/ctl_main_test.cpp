@@ -7,10 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include "helperctl/buffered_input.hpp"
 #include "helperctl/ctl_arguments.hpp"
 #include "helperctl/ctl_results.hpp"
 #include "helperctl/helper_install.hpp"
 #include "helperctl/sign_in.hpp"
+#include "platform/process/pipe.hpp"
 #include "shared/constants.hpp"
 
 namespace vantreel {
@@ -210,6 +212,40 @@ TEST(CtlRenderTest, CompactJsonOrTheStateAlone) {
 }
 
 // What OpenConnect --authenticate prints and says, as the sign-in reads it.
+TEST(CtlBufferedInputTest, LinesAsTheyCameAndTheEndOnlyWhenNothingIsLeft) {
+  struct Case {
+    std::string input;
+    std::size_t limit;
+    std::vector<BufferedInput::Line> lines;  // read in turn; the last one of each is the end
+  };
+  using Line = BufferedInput::Line;
+  const std::string big(18000, 'a');  // more than the buffer's first room
+  const std::vector<Case> cases = {
+      {"", 8, {Line{"", false, true}}},
+      {"pw\nrest", 8, {Line{"pw"}, Line{"rest"}, Line{"", false, true}}},
+      {"pw\r\n\n", 8, {Line{"pw"}, Line{""}, Line{"", false, true}}},
+      {"12345678\r\nx\n", 8, {Line{"12345678"}, Line{"x"}, Line{"", false, true}}},
+      {"123456789\nx", 8, {Line{"", true}, Line{"x"}, Line{"", false, true}}},
+      {"123456789", 8, {Line{"", true}, Line{"", false, true}}},
+      {std::string(20, 'x'), 8, {Line{"", true}}},
+      {big + "\n" + big, big.size(), {Line{big}, Line{big}, Line{"", false, true}}},
+  };
+  for (const auto& c : cases) {
+    auto pipe = platform::process::Pipe::make();
+    ASSERT_TRUE(pipe.has_value());
+    ASSERT_TRUE(pipe->fileHandleForWriting()->writeData(c.input).has_value());
+    ASSERT_TRUE(pipe->fileHandleForWriting()->close().has_value());
+    BufferedInput input(pipe->fileHandleForReading()->fileDescriptor());
+    for (std::size_t i = 0; i < c.lines.size(); ++i) {
+      const auto line = input.readLine(c.limit);
+      const auto& expected = c.lines[i];
+      EXPECT_EQ(line.text, expected.text) << c.input.substr(0, 20) << " line " << i;
+      EXPECT_EQ(line.tooLong, expected.tooLong) << c.input.substr(0, 20) << " line " << i;
+      EXPECT_EQ(line.ended, expected.ended) << c.input.substr(0, 20) << " line " << i;
+    }
+  }
+}
+
 TEST(CtlSignInTest, SessionPromptsAndFailuresAreReadFromOpenConnectsWords) {
   const auto session = SignIn::parse(
       "COOKIE='webvpn=AB/c+=; strap='\\''x'\\'''\n"
