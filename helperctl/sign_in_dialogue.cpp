@@ -55,11 +55,12 @@ SignInDialogue::Step SignInDialogue::read() {
   if (!data || data->empty()) {
     return Step::done;
   }
+  const std::string& text = *data;
   if (!answers_) {
-    (void)platform::posix::writeAll(errorFd_, std::as_bytes(std::span(data->data(), data->size())));
+    (void)platform::posix::writeAll(errorFd_, std::as_bytes(std::span(text.data(), text.size())));
   }
-  outcome_.said.append(*data);
-  pending_.append(*data);
+  outcome_.said.append(text);
+  pending_.append(text);
   if (const auto newline = pending_.rfind('\n'); newline != std::string::npos) {
     pending_.erase(0, newline + 1);
   }

@@ -112,7 +112,7 @@ TEST(CtlConnectEndTest, ExitStatusAndMessageFromTheReply) {
 }
 
 TEST(CtlResultObjectTest, EachCommandsKeys) {
-  const std::string bundled = Constants::helperVersion();
+  const std::string& bundled = Constants::helperVersion();
   EXPECT_EQ(
       CtlResults::versionPayload(),
       (nlohmann::json{{"state", "ready"}, {"version", bundled}, {"bundledVersion", bundled}}));
