@@ -171,7 +171,10 @@ tl::expected<SignIn::Session, std::string> SignIn::parse(std::string_view printe
     printed.remove_prefix(end == std::string_view::npos ? printed.size() : end + 1);
     const std::size_t equals = line.find('=');
     if (equals != std::string_view::npos) {
-      values[std::string(line.substr(0, equals))] = unquoted(line.substr(equals + 1));
+      // A name printed twice: the value it replaces is wiped, not handed back as it is.
+      std::string& value = values[std::string(line.substr(0, equals))];
+      wipeSecret(value);
+      value = unquoted(line.substr(equals + 1));
     }
   }
   Session session;
