@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <utility>
 
-#include "platform/posix/io.hpp"
+#include "helperctl/ctl_streams.hpp"
+#include "platform/posix/secret_wipe.hpp"
 #include "platform/process/pipe.hpp"
 #include "shared/helper_client_dispatcher.hpp"
 #include "shared/helper_client_protocol.hpp"
@@ -16,24 +16,12 @@
 namespace vantreel {
 namespace {
 
+using platform::posix::WipedOnExit;
+using platform::posix::wipeSecret;
 using platform::xpc::Connection;
-
-void writeLine(int fd, std::string text) {
-  text.push_back('\n');
-  // Nothing sensible is left to do when standard output or error has gone away.
-  (void)platform::posix::writeAll(fd, std::as_bytes(std::span(text.data(), text.size())));
-}
 
 CtlError passedOn(const platform::xpc::Error& error) {
   return CtlError{std::string(HelperCtlClient::xpcErrorDomain), error.code(), error.description()};
-}
-
-CtlError passedOn(const platform::posix::SysError& error) {
-  return CtlError{std::string(posixErrorDomain), error.code, error.description()};
-}
-
-CtlError ownError(std::int64_t code, std::string_view description) {
-  return CtlError{std::string(Constants::helperCtlBundleID), code, std::string(description)};
 }
 
 // The exported object: holds its client weakly, so the connection never keeps it alive.
@@ -61,16 +49,6 @@ struct CallSlot {
   std::mutex mutex;  // guards result
   std::optional<tl::expected<T, CtlError>> result;
 };
-
-// Overwrites a buffer that held a secret before its memory is handed back.
-void scrub(std::string& secret) {
-  // Through a volatile pointer, so that the stores are not dropped as dead.
-  volatile char* bytes = secret.data();
-  for (std::size_t i = 0; i < secret.size(); ++i) {
-    bytes[i] = '\0';
-  }
-  secret.clear();
-}
 
 }  // namespace
 
@@ -114,7 +92,7 @@ void HelperCtlClient::appendLog(const std::string& line) {
       }
     }
   }
-  writeLine(streams_.output, line);
+  CtlStreams::writeLine(streams_.output, line);
 }
 
 bool HelperCtlClient::tunnelSeen() const { return tunnelSeen_->load(); }
@@ -134,7 +112,7 @@ tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, co
                                          const platform::xpc::Error& error) {
     // Said even after the call has timed out: the connection failing is news of its own.
     if (!quiet && !invalidated->load()) {
-      writeLine(fd, "helper XPC error: " + error.description());
+      CtlStreams::writeLine(fd, "helper XPC error: " + error.description());
     }
     {
       std::scoped_lock lock(slot->mutex);
@@ -150,7 +128,7 @@ tl::expected<T, CtlError> HelperCtlClient::sync(std::chrono::seconds timeout, co
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock lock(slot->mutex);
   if (!slot->done.wait_until(lock, deadline, [&slot] { return slot->result.has_value(); })) {
-    return tl::unexpected(ownError(timedOutCode, timedOutDescription));
+    return tl::unexpected(CtlError::own(timedOutCode, timedOutDescription));
   }
   return std::move(*slot->result);
 }
@@ -194,7 +172,7 @@ tl::expected<HelperOpResult, CtlError> HelperCtlClient::connect(
     const HelperStartRequest& request, std::string_view password,
     const std::function<void()>& onSent) {
   if (password.size() > maxPasswordBytes) {
-    return tl::unexpected(ownError(passwordTooLongCode, passwordTooLongDescription));
+    return tl::unexpected(CtlError::own(passwordTooLongCode, passwordTooLongDescription));
   }
   return startWithSecret(
       password,
@@ -208,7 +186,7 @@ tl::expected<HelperOpResult, CtlError> HelperCtlClient::connectWithCookie(
     const HelperCookieStartRequest& request, std::string_view cookie,
     const std::function<void()>& onSent) {
   if (cookie.size() > maxPasswordBytes) {
-    return tl::unexpected(ownError(passwordTooLongCode, "cookie too long"));
+    return tl::unexpected(CtlError::own(passwordTooLongCode, "cookie too long"));
   }
   return startWithSecret(
       cookie,
@@ -222,17 +200,20 @@ tl::expected<HelperOpResult, CtlError> HelperCtlClient::startWithSecret(
     std::string_view secret, const StartSender& send, const std::function<void()>& onSent) {
   auto made = platform::process::Pipe::make();
   if (!made) {
-    return tl::unexpected(passedOn(made.error()));
+    return tl::unexpected(CtlError::passedOn(made.error()));
   }
   std::optional<platform::process::Pipe> pipe(std::move(*made));
-  std::string line(secret);
-  line.push_back('\n');
+  // Room for the line feed up front: growing would hand back a copy of the secret unwiped.
+  std::string line;
+  line.reserve(secret.size() + 1);
+  line.append(secret).push_back('\n');
+  const WipedOnExit wiped(line);
   // The pipe holds far more than the longest line admitted, so this write never waits for
   // the daemon, which is not reading yet.
   auto written = pipe->fileHandleForWriting()->writeData(line);
-  scrub(line);
+  wipeSecret(line);
   if (!written) {
-    return tl::unexpected(passedOn(written.error()));
+    return tl::unexpected(CtlError::passedOn(written.error()));
   }
   // A failed close still leaves the whole line in the pipe; the daemon reads to end of file.
   (void)pipe->fileHandleForWriting()->close();

@@ -17,14 +17,6 @@ constexpr std::int64_t serviceManagerDownCode = 69;
 
 constexpr int bundleLooks = 8;
 
-CtlError ctlError(std::int64_t code, std::string description) {
-  return CtlError{std::string(Constants::helperCtlBundleID), code, std::move(description)};
-}
-
-CtlError passedOn(const platform::posix::SysError& error) {
-  return CtlError{std::string(posixErrorDomain), error.code, error.description()};
-}
-
 bool isValidUtf8(std::string_view bytes) {
   std::size_t i = 0;
   while (i < bytes.size()) {
@@ -71,7 +63,7 @@ tl::expected<void, CtlError> requireServiceManager(const InstallEnvironment& env
   if (env.layout.serviceManagerRunning()) {
     return {};
   }
-  return tl::unexpected(ctlError(
+  return tl::unexpected(CtlError::own(
       serviceManagerDownCode, env.layout.serviceManagerName() + " is not running; cannot " +
                                   std::string(action) + " " + std::string(Constants::helperLabel)));
 }
@@ -242,7 +234,7 @@ tl::expected<void, CtlError> HelperInstall::installViaLaunchd(const InstallEnvir
   }
   const auto source = helperBinaryURL(env);
   if (!source) {
-    return tl::unexpected(ctlError(3, "helper binary missing from the app bundle"));
+    return tl::unexpected(CtlError::own(3, "helper binary missing from the app bundle"));
   }
   const auto& names = serviceNames();
   if (env.layout.kind() == service::Layout::Kind::darwin) {
@@ -251,16 +243,22 @@ tl::expected<void, CtlError> HelperInstall::installViaLaunchd(const InstallEnvir
     const std::string staged = env.temporaryDirectory + "/" + env.layout.jobFileName(names);
     if (auto written = service::writeFileAtomically(staged, env.layout.jobDocument(names));
         !written) {
-      return tl::unexpected(passedOn(written.error()));
+      return tl::unexpected(CtlError::passedOn(written.error()));
     }
     return runAdmin(env.layout.installScript(names, *source, staged), env);
   }
+  return installStagedPrivately(env, *source);
+}
+
+tl::expected<void, CtlError> HelperInstall::installStagedPrivately(const InstallEnvironment& env,
+                                                                   const std::string& source) {
+  const auto& names = serviceNames();
   // Here the temporary directory is usually the shared, sticky /tmp, where a fixed name may be
   // another user's file: the job is staged in a directory of this installation's own, and both
   // are gone again whatever the script did.
   auto directory = service::makePrivateDirectory(env.temporaryDirectory, "vt-install-");
   if (!directory) {
-    return tl::unexpected(passedOn(directory.error()));
+    return tl::unexpected(CtlError::passedOn(directory.error()));
   }
   // The service unit, and the socket unit beside it.
   const std::string staged = *directory + "/" + env.layout.jobFileName(names);
@@ -268,13 +266,13 @@ tl::expected<void, CtlError> HelperInstall::installViaLaunchd(const InstallEnvir
   tl::expected<void, CtlError> result;
   if (auto written = service::writeFileAtomically(staged, env.layout.jobDocument(names));
       !written) {
-    result = tl::unexpected(passedOn(written.error()));
+    result = tl::unexpected(CtlError::passedOn(written.error()));
   } else if (auto socketWritten =
                  service::writeFileAtomically(stagedSocket, env.layout.socketDocument(names));
              !socketWritten) {
-    result = tl::unexpected(passedOn(socketWritten.error()));
+    result = tl::unexpected(CtlError::passedOn(socketWritten.error()));
   } else {
-    result = runAdmin(env.layout.installScript(names, *source, staged), env);
+    result = runAdmin(env.layout.installScript(names, source, staged), env);
   }
   (void)service::removeFile(stagedSocket);
   (void)service::removeFile(staged);
@@ -300,7 +298,7 @@ tl::expected<void, CtlError> HelperInstall::runAdmin(const std::string& script,
   VT_CHECK(env.adminRunner != nullptr);
   const auto outcome = env.adminRunner->run(env.layout.adminCommand(script, env.callerIsRoot));
   if (!outcome) {
-    return tl::unexpected(passedOn(outcome.error()));
+    return tl::unexpected(CtlError::passedOn(outcome.error()));
   }
   if (outcome->status == 0) {
     return {};
@@ -310,9 +308,9 @@ tl::expected<void, CtlError> HelperInstall::runAdmin(const std::string& script,
   const bool silent = text.empty() && env.layout.kind() != service::Layout::Kind::darwin;
   if (!isValidUtf8(text) || silent) {
     return tl::unexpected(
-        ctlError(outcome->status, env.layout.adminProgramName(env.callerIsRoot) + " failed"));
+        CtlError::own(outcome->status, env.layout.adminProgramName(env.callerIsRoot) + " failed"));
   }
-  return tl::unexpected(ctlError(outcome->status, text));
+  return tl::unexpected(CtlError::own(outcome->status, text));
 }
 
 }  // namespace vantreel

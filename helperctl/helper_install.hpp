@@ -68,6 +68,10 @@ class HelperInstall {
  private:
   [[nodiscard]] static tl::expected<void, CtlError> installViaLaunchd(
       const InstallEnvironment& env);
+  // The service and socket units staged in a directory of this installation's own, installed
+  // from there, and removed again.
+  [[nodiscard]] static tl::expected<void, CtlError> installStagedPrivately(
+      const InstallEnvironment& env, const std::string& source);
   static void unregisterLegacySMAppService(const InstallEnvironment& env);
   [[nodiscard]] static tl::expected<void, CtlError> runAdmin(const std::string& script,
                                                              const InstallEnvironment& env);

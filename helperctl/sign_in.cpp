@@ -1,16 +1,16 @@
 #include "helperctl/sign_in.hpp"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
-#include <chrono>
+#include <cstddef>
 #include <map>
 #include <memory>
-#include <span>
 #include <utility>
 
+#include "helperctl/ctl_arguments.hpp"
+#include "helperctl/sign_in_dialogue.hpp"
 #include "platform/posix/host_info.hpp"
-#include "platform/posix/io.hpp"
+#include "platform/posix/secret_wipe.hpp"
+#include "platform/process/file_handle.hpp"
 #include "platform/process/pipe.hpp"
 #include "platform/process/task.hpp"
 #include "shared/argument_validation.hpp"
@@ -20,17 +20,11 @@ namespace {
 
 namespace process = platform::process;
 
-// OpenConnect's own words for the cases the user must be told apart (version 9, untranslated:
-// the sign-in runs it in the C.UTF-8 locale).
-constexpr std::string_view kLoginFailed = "Login failed";
-constexpr std::string_view kCertificateQuestion = "Enter 'yes' to accept";
-// How long unfinished text stays so before it counts as a question.
-constexpr auto kUnfinishedQuestion = std::chrono::milliseconds(1500);
+using platform::posix::WipedOnExit;
+using platform::posix::wipeSecret;
 
-void wipe(std::string& secret) {
-  OPENSSL_cleanse(secret.data(), secret.size());
-  secret.clear();
-}
+// What OpenConnect prints for a session fits many times over.
+constexpr std::size_t printedRoom = std::size_t{16} * 1024;
 
 bool says(std::string_view said, std::string_view words) {
   return said.find(words) != std::string_view::npos;
@@ -40,6 +34,8 @@ bool says(std::string_view said, std::string_view words) {
 // written as '\''.
 std::string unquoted(std::string_view value) {
   std::string text;
+  // Never longer than the quoted value: the text never grows (and leaves a copy behind).
+  text.reserve(value.size());
   for (std::size_t i = 0; i < value.size(); ++i) {
     if (value[i] == '\'') {
       const std::size_t end = value.find('\'', i + 1);
@@ -57,16 +53,67 @@ std::string unquoted(std::string_view value) {
   return text;
 }
 
+// OpenConnect for the sign-in: its standard input is input's (none on a terminal, where it asks
+// the user itself and turns echo off for secrets).
+tl::expected<std::shared_ptr<process::Task>, std::string> launched(const std::string& program,
+                                                                   const SignIn::Options& options,
+                                                                   const process::Pipe* input,
+                                                                   const process::Pipe& output,
+                                                                   const process::Pipe& error) {
+  auto task = process::Task::create();
+  task->setExecutable(program);
+  task->setArguments(SignIn::openConnectArguments(options));
+  const std::string directory = program.substr(0, program.rfind('/'));
+  task->setEnvironment(std::map<std::string, std::string>{
+      {"LC_ALL", "C.UTF-8"},
+      {"PATH", directory + ":/usr/bin:/bin:/usr/sbin:/sbin"},
+      {"DYLD_LIBRARY_PATH", directory + "/lib"},
+  });
+  if (input != nullptr) {
+    task->setStandardInput(*input);
+  }
+  task->setStandardOutput(output);
+  task->setStandardError(error);
+  if (auto launch = task->launch(); !launch) {
+    return tl::unexpected("sign-in failed: " + launch.error());
+  }
+  return task;
+}
+
+// Everything from until its end, into into: the session printed there holds the cookie, so no
+// copy is left behind in memory given up on the way.
+bool readSecretToEnd(process::FileHandle& from, std::string& into) {
+  into.reserve(printedRoom);
+  for (;;) {
+    auto data = from.availableData();
+    if (!data) {
+      return false;
+    }
+    const WipedOnExit wipedData(*data);
+    if (data->empty()) {
+      return true;
+    }
+    if (into.size() + data->size() > into.capacity()) {
+      std::string grown;
+      grown.reserve(2 * (into.size() + data->size()));
+      grown.append(into);
+      wipeSecret(into);
+      into.swap(grown);
+    }
+    into.append(*data);
+  }
+}
+
 }  // namespace
 
-SignIn::Session::~Session() { wipe(cookie); }
+SignIn::Session::~Session() { wipeSecret(cookie); }
 
 SignIn::Session::Session(Session&& other) noexcept
     : cookie(std::move(other.cookie)),
       connectURL(std::move(other.connectURL)),
       fingerprint(std::move(other.fingerprint)),
       resolve(std::move(other.resolve)) {
-  wipe(other.cookie);
+  wipeSecret(other.cookie);
 }
 
 HelperCookieStartRequest SignIn::Session::request() const {
@@ -75,12 +122,8 @@ HelperCookieStartRequest SignIn::Session::request() const {
 
 tl::expected<SignIn::Options, std::string> SignIn::options(
     const std::vector<std::string>& arguments) {
-  const auto valueOf = [&arguments](std::string_view option) -> std::optional<std::string> {
-    const auto found = std::find(arguments.begin(), arguments.end(), option);
-    if (found == arguments.end() || std::next(found) == arguments.end()) {
-      return std::nullopt;
-    }
-    return *std::next(found);
+  const auto valueOf = [&arguments](std::string_view option) {
+    return CtlArguments::value(option, arguments);
   };
   const auto server = valueOf("--server");
   if (!server) {
@@ -128,7 +171,10 @@ tl::expected<SignIn::Session, std::string> SignIn::parse(std::string_view printe
     printed.remove_prefix(end == std::string_view::npos ? printed.size() : end + 1);
     const std::size_t equals = line.find('=');
     if (equals != std::string_view::npos) {
-      values[std::string(line.substr(0, equals))] = unquoted(line.substr(equals + 1));
+      // A name printed twice: the value it replaces is wiped, not handed back as it is.
+      std::string& value = values[std::string(line.substr(0, equals))];
+      wipeSecret(value);
+      value = unquoted(line.substr(equals + 1));
     }
   }
   Session session;
@@ -144,11 +190,11 @@ tl::expected<SignIn::Session, std::string> SignIn::parse(std::string_view printe
   auto fingerprint = take("FINGERPRINT");
   session.resolve = take("RESOLVE");
   for (auto& [key, value] : values) {
-    wipe(value);
+    wipeSecret(value);
   }
   if (!cookie || !url || !fingerprint) {
     if (cookie) {
-      wipe(*cookie);
+      wipeSecret(*cookie);
     }
     return tl::unexpected(std::string("sign-in failed: OpenConnect printed no session"));
   }
@@ -169,7 +215,7 @@ std::string SignIn::failure(std::string_view said, bool inputEnded, int status) 
   if (inputEnded) {
     return "sign-in failed: standard input ended before the server stopped asking";
   }
-  if (says(said, kLoginFailed) || says(said, "Authentication failed")) {
+  if (says(said, SignInDialogue::loginFailed) || says(said, "Authentication failed")) {
     return "sign-in failed: the server did not accept the credentials";
   }
   if (says(said, "failed verification") || says(said, "Error in the certificate")) {
@@ -198,96 +244,23 @@ tl::expected<SignIn::Session, std::string> SignIn::run(const std::string& progra
   if (!input || !output || !error) {
     return tl::unexpected(std::string("sign-in failed: no pipe for OpenConnect"));
   }
-  auto task = process::Task::create();
-  task->setExecutable(program);
-  task->setArguments(openConnectArguments(options));
-  const std::string directory = program.substr(0, program.rfind('/'));
-  task->setEnvironment(std::map<std::string, std::string>{
-      {"LC_ALL", "C.UTF-8"},
-      {"PATH", directory + ":/usr/bin:/bin:/usr/sbin:/sbin"},
-      {"DYLD_LIBRARY_PATH", directory + "/lib"},
-  });
-  // On a terminal OpenConnect asks the user itself, and turns echo off for secrets.
-  if (answers) {
-    task->setStandardInput(*input);
+  auto task = launched(program, options, answers ? &*input : nullptr, *output, *error);
+  if (!task) {
+    return tl::unexpected(std::move(task.error()));
   }
-  task->setStandardOutput(*output);
-  task->setStandardError(*error);
-  if (auto launched = task->launch(); !launched) {
-    return tl::unexpected("sign-in failed: " + launched.error());
-  }
-  auto said = std::make_unique<std::string>();
-  std::string pending;  // written since the last line feed
-  bool inputEnded = false;
-  bool refused = false;
-  const auto questions = error->fileHandleForReading();
   const auto replies = input->fileHandleForWriting();
-  for (;;) {
-    // A question worded without a final colon shows as text that stays unfinished: OpenConnect
-    // is then waiting for its answer.
-    bool quiet = false;
-    if (answers && !pending.empty() && !isPrompt(pending)) {
-      const auto readable =
-          platform::posix::waitReadable(questions->fileDescriptor(), kUnfinishedQuestion);
-      quiet = readable && !*readable;
-    }
-    if (!quiet) {
-      auto data = questions->availableData();
-      if (!data || data->empty()) {
-        break;
-      }
-      if (!answers) {
-        (void)platform::posix::writeAll(errorFd,
-                                        std::as_bytes(std::span(data->data(), data->size())));
-      }
-      said->append(*data);
-      pending.append(*data);
-      if (const auto newline = pending.rfind('\n'); newline != std::string::npos) {
-        pending.erase(0, newline + 1);
-      }
-      // A refused answer is asked for again: sending the next line would be a second attempt
-      // with the wrong answer (and a lock-out on many servers). On a terminal the user decides.
-      if (answers && says(*said, kLoginFailed)) {
-        refused = true;
-        task->terminate();
-        break;
-      }
-      if (!answers || !isPrompt(pending)) {
-        continue;
-      }
-    }
-    std::string line;
-    if (says(pending, kCertificateQuestion)) {
-      line = "no";  // trusted only on a terminal, by the user
-    } else if (auto answer = answers()) {
-      line = std::move(*answer);
-      wipe(*answer);
-    } else {
-      inputEnded = true;
-      task->terminate();
-      break;
-    }
-    line.push_back('\n');
-    const auto written = replies->writeData(line);
-    wipe(line);
-    pending.clear();
-    if (!written) {
-      break;
-    }
-  }
+  const auto outcome =
+      SignInDialogue(**task, error->fileHandleForReading(), replies, answers, errorFd).run();
   (void)replies->close();
-  auto printed = output->fileHandleForReading()->readDataToEndOfFile();
-  task->waitUntilExit();
-  const int status = task->terminationStatus();
-  if (!printed || status != 0 || refused || inputEnded) {
-    if (printed) {
-      wipe(*printed);
-    }
-    return tl::unexpected(failure(*said, inputEnded, status));
+  std::string printed;
+  const WipedOnExit wiped(printed);
+  const bool read = readSecretToEnd(*output->fileHandleForReading(), printed);
+  (*task)->waitUntilExit();
+  const int status = (*task)->terminationStatus();
+  if (!read || status != 0 || outcome.refused || outcome.inputEnded) {
+    return tl::unexpected(failure(outcome.said, outcome.inputEnded, status));
   }
-  auto session = parse(*printed);
-  wipe(*printed);
-  return session;
+  return parse(printed);
 }
 
 }  // namespace vantreel
