@@ -143,7 +143,10 @@ int main(int argc, char** argv) {
   const auto invocation = validated->invocation(options->directory, cafile);
   bool written = true;
   for (const auto& [name, value] : invocation.environment) {
-    written = written && printField("env", name + "=" + value);
+    std::string assignment = name;
+    assignment += '=';
+    assignment += value;
+    written = written && printField("env", assignment);
   }
   written = written && printField("program", invocation.program);
   for (const auto& argument : invocation.arguments) {
