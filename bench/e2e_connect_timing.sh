@@ -24,6 +24,9 @@ if [ ! -x "$bundle/Contents/MacOS/vantreel-helperctl" ]; then
   exit 1
 fi
 bundle=$(cd "$bundle" && pwd)
+# OpenConnect by hand runs as the code that built this bundle runs it.
+harness=${bundle%/bundle/Vantreel.app}/tests/harness
+export VT_TUNNEL_INVOCATION=${VT_TUNNEL_INVOCATION:-$harness/openconnect_invocation}
 
 VANTREEL_SERVICE_DIR=$(mktemp -d /tmp/vt-bench.XXXXXX)
 export VANTREEL_SERVICE_DIR

@@ -23,6 +23,9 @@ if [ ! -x "$bundle/Contents/MacOS/vantreel-helperctl" ]; then
   exit 1
 fi
 bundle=$(cd "$bundle" && pwd)
+# OpenConnect by hand runs as the code that built this bundle runs it.
+harness=${bundle%/bundle/Vantreel.app}/tests/harness
+export VT_TUNNEL_INVOCATION=${VT_TUNNEL_INVOCATION:-$harness/openconnect_invocation}
 ctl=$bundle/Contents/MacOS/vantreel-helperctl
 
 VANTREEL_SERVICE_DIR=$(mktemp -d /tmp/vt-bench.XXXXXX)
@@ -42,7 +45,7 @@ has_up_line() { grep -qE "$up_line" "$1"; }
 VT_TUNNEL_OTP=1 vt_tunnel_up self-signed
 vt_tunnel_app_layout "$work/layout"
 vt_tunnel_daemon_start "$bundle" "$work/daemon.log"
-oc=$work/layout/darwin-amd64/openconnect
+oc=$work/layout/openconnect
 
 # Each run takes the code vt_tunnel_totp set in this shell (it keeps the last window used here).
 # One sign-in through the tool; prints the seconds to the interface line.
@@ -73,11 +76,12 @@ by_hand() {
       --user "$VT_TUNNEL_USER" --servercert "$VT_TUNNEL_PIN" "https://$VT_TUNNEL_SERVER" 2>/dev/null)
   eval "$printed"
   : "$HOST"
+  # Root's part as the daemon runs it, from the daemon's own code.
+  vt_tunnel_invocation "$work/layout" --connect-url "$CONNECT_URL" --servercert "$FINGERPRINT" \
+    --resolve "$RESOLVE" || return 1
   vt_tunnel_client_prefix
-  "${VT_TUNNEL_CLIENT_CMD[@]}" env -i LANG=en_US.UTF-8 PATH="${oc%/*}:/usr/bin:/bin:/usr/sbin:/sbin" \
-    "$oc" --protocol=anyconnect --cookie-on-stdin --non-inter --script "$work/layout/vpnc-script" \
-    --servercert "$FINGERPRINT" --no-system-trust --resolve "$RESOLVE" "${CONNECT_URL#https://}" \
-    <<<"$COOKIE" >"$work/hand.out" 2>&1 &
+  "${VT_TUNNEL_CLIENT_CMD[@]}" env -i --default-signal "${VT_TUNNEL_OC_ENV[@]}" \
+    "$VT_TUNNEL_OC_PROGRAM" "${VT_TUNNEL_OC_ARGS[@]}" <<<"$COOKIE" >"$work/hand.out" 2>&1 &
   pid=$!
   _vt_tunnel_poll 60 has_up_line "$work/hand.out"
   t1=$EPOCHREALTIME

@@ -113,8 +113,14 @@ served_pin=$(vt_tunnel_client openssl s_client -connect "$VT_TUNNEL_SERVER:443" 
 check "up: the exported pin is the served key's" test "pin-sha256:$served_pin" = "$VT_TUNNEL_PIN"
 
 connect_and_stop pin --pin "$VT_TUNNEL_PIN"
-# What the daemon really passes on Linux: the pin and the exported system roots.
+# What the daemon is given on Linux: the pin, and the system roots it exports.
 connect_and_stop pin-and-roots --pin "$VT_TUNNEL_PIN" --cafile "$roots"
+rc=0
+vt_tunnel_openconnect_start "$VT_TUNNEL_DIR/app" "$VT_TUNNEL_DIR/refused-start.log" \
+  --user $'name\nwith a line feed' 2>/dev/null || rc=$?
+nothing_run() { [ "$rc" -eq 1 ] && [ ! -e "$1" ] && _vt_tunnel_tun_absent; }
+check "refused start: what the daemon refuses is not run by hand either (status $rc)" \
+  nothing_run "$VT_TUNNEL_DIR/refused-start.log"
 refused wrong-password 1 'Login failed.' 'Failed to complete authentication' -- \
   --pin "$VT_TUNNEL_PIN" --cafile "$roots" --password "not-$VT_TUNNEL_PASSWORD"
 wrong_pin=pin-sha256:$(head -c 32 /dev/urandom | base64)
@@ -164,10 +170,11 @@ check "cafile: the host's root bundle is unchanged" \
   test "$(sha256sum "$roots" | cut -d' ' -f1)" = "$roots_sum"
 check "cafile: no bind mount over the bundle is visible on the host" \
   bash -c "! grep -q ca-certificates.crt /proc/self/mountinfo"
-# OpenConnect checks a pin only when the chain does not verify: a wrong pin does not stop a
-# server whose certificate a trusted CA signed. Recorded here because the daemon always passes
-# the system roots next to the caller's pin.
-connect_and_stop wrong-pin-but-trusted-ca --pin "$wrong_pin" --cafile "$VT_TUNNEL_CAFILE"
+# OpenConnect checks a pin only when the chain does not verify, so a trust store beside a pin
+# would let a server whose certificate a trusted CA signed pass with any key: a pinned start
+# trusts nothing but its pin, whatever roots the daemon exports.
+refused wrong-pin-but-trusted-ca 1 'None of the 1 fingerprint(s) specified via --servercert match' \
+  -- --pin "$wrong_pin" --cafile "$VT_TUNNEL_CAFILE"
 vt_tunnel_down
 
 # --- clean-up after a failed or interrupted start ---------------------------------------------
