@@ -146,7 +146,7 @@ breakdown() {
     return 0
   fi
   strace -f -ttt -s 200 --seccomp-bpf -o "$trace" -p "$VT_TUNNEL_DAEMON_PID" \
-    -e trace=accept4,recvmsg,sendmsg,openat,execve,pidfd_send_signal,waitid,exit_group \
+    -e trace=accept4,recvmsg,sendmsg,openat,execve,socket,pidfd_send_signal,waitid,exit_group \
     2>/dev/null &
   tracer=$!
   sleep 1
@@ -174,9 +174,11 @@ breakdown() {
     /sendmsg\(.*welcome/ { mark("admitted: caller checked, welcome sent", $2) }
     /VTHelperStartReq/ { mark("start request received", $2) }
     /openat\(.*darwin-amd64\/openconnect"/ && $2 < t1 { mark("start: caller checked, resolving OpenConnect", $2) }
+    /openat\(.*\/verified\/[0-9a-f]+\/openconnect"/ && $2 < t1 { mark("bundle unchanged: its kept verified copies", $2) }
     /openat\(.*org.vantreel.desktop.helper\/openconnect\..*O_CREAT/ { mark("bundle and programs verified; copying", $2) }
     /openat\(.*ca-certificates.crt/ && $2 < t1 { mark("copies made; exporting the system roots", $2) }
-    /execve\(.*bin\/ip"/ && $2 < t1 { mark("routes: ip route del run", $2) }
+    /socket\(AF_NETLINK/ && $2 < t1 && !ocpid { mark("routes: stale host route removal asked", $2) }
+    /execve\(.*bin\/ip"/ && $2 < t1 && !ocpid { mark("routes: ip route del run", $2) }
     /execve\(.*openconnect\.[^\/]*\/openconnect"/ && !ocpid { mark("OpenConnect launched", $2); ocpid = $1 }
     /sendmsg\(.*Connected (tun|utun|tap)/ { mark("Connected line sent to the client", $2) }
     /stopWithR/ && $2 >= t1 { mark("stop request received", $2) }
