@@ -78,7 +78,7 @@ std::string bindResolverFile(const std::string& unit) {
 
 void configure(vantreel::platform::xpc::Listener& listener,
                const std::shared_ptr<vantreel::HelperListenerDelegate>& delegate) {
-  using vantreel::HelperLog;
+  namespace HelperLog = vantreel::HelperLog;
   listener.setDelegate(delegate);
   listener.setMaximumConnections(kMaximumConnections);
   listener.setMaximumConnectionsPerUser(kConnectionsPerUser);
