@@ -27,7 +27,8 @@ tl::expected<PreparedChild, RunnerError> PreparedChild::prepare(const StartReque
       !ready) {
     return tl::unexpected(RunnerError::spawnFailed(ready.error()));
   }
-  const auto cafile = SystemRoots::exportFor(settings);
+  // A pinned start trusts nothing else: it needs no export.
+  const auto cafile = validated->usesTrustStore() ? SystemRoots::exportFor(settings) : std::nullopt;
   PreparedChild prepared;
   prepared.invocation = validated->invocation(
       (*copies)->directory(), cafile ? std::optional<std::string_view>(*cafile) : std::nullopt);

@@ -38,6 +38,11 @@ bool ValidatedStart::takesCookie() const {
   return std::holds_alternative<ArgumentValidation::ValidatedCookieStart>(arguments_);
 }
 
+bool ValidatedStart::usesTrustStore() const {
+  const auto* passwordStart = std::get_if<ArgumentValidation::Validated>(&arguments_);
+  return passwordStart != nullptr && !passwordStart->servercert;
+}
+
 OpenConnectInvocation ValidatedStart::invocation(const std::string& directory,
                                                  std::optional<std::string_view> cafile) const {
   const std::string script = directory + "/vpnc-script";

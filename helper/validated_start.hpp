@@ -37,6 +37,8 @@ class ValidatedStart {
   [[nodiscard]] const std::string& server() const;
   // The secret on standard input is a session cookie, not a password.
   [[nodiscard]] bool takesCookie() const;
+  // OpenConnect is given a trust store: the start is not pinned to a fingerprint.
+  [[nodiscard]] bool usesTrustStore() const;
   // OpenConnect run from directory (which holds "openconnect", "vpnc-script" and "lib"), with
   // cafile as its trust store where the start is not pinned to a fingerprint.
   [[nodiscard]] OpenConnectInvocation invocation(const std::string& directory,
