@@ -7,6 +7,9 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/posix/io.hpp"
@@ -35,100 +38,99 @@ std::int64_t nanoseconds(const timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
 
-struct Walk {
-  dev_t device = 0;
-  std::int64_t newestAllowed = 0;  // change times past this are too recent
-  std::size_t left = 0;
-  std::string text;
-};
-
-// Appends the entry name (stat of it given) and, for a directory, everything below it.
-bool visit(Walk& walk, int parentFd, const std::string& path, const std::string& name,
-           const struct stat& status);
-
-bool visitChildren(Walk& walk, int directoryFd, const std::string& path) {
-  // fdopendir takes its own descriptor: the caller's stays its own.
-  UniqueFd own(::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  DIR* stream = own ? ::fdopendir(own.get()) : nullptr;
-  if (stream == nullptr) {
-    return false;
-  }
-  (void)own.release();
-  std::vector<std::string> names;
-  while (const dirent* entry = ::readdir(stream)) {  // NOLINT(concurrency-mt-unsafe): own stream
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") {
-      names.push_back(name);
-    }
-  }
-  const bool listed = names.size() <= walk.left;
-  std::sort(names.begin(), names.end());
-  bool whole = listed;
-  for (const auto& name : names) {
-    struct stat status {};
-    if (!whole || ::fstatat(::dirfd(stream), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !visit(walk, ::dirfd(stream), path + "/" + name, name, status)) {
-      whole = false;
-    }
-  }
-  ::closedir(stream);
-  return whole;
-}
-
-bool visit(Walk& walk, int parentFd, const std::string& path, const std::string& name,
-           const struct stat& status) {
-  if (walk.left == 0 || status.st_dev != walk.device ||
-      nanoseconds(status.st_ctim) > walk.newestAllowed) {
-    return false;
-  }
-  --walk.left;
-  walk.text += path;
-  walk.text += '\0';
+void describe(std::string& text, const std::string& path, const struct stat& status) {
+  text += path;
+  text += '\0';
   for (const auto value :
        {static_cast<std::int64_t>(status.st_mode), static_cast<std::int64_t>(status.st_uid),
         static_cast<std::int64_t>(status.st_gid), static_cast<std::int64_t>(status.st_ino),
         static_cast<std::int64_t>(status.st_size), nanoseconds(status.st_mtim),
         nanoseconds(status.st_ctim)}) {
-    walk.text += std::to_string(value);
-    walk.text += ' ';
+    text += std::to_string(value);
+    text += ' ';
   }
-  walk.text += '\n';
-  if (!S_ISDIR(status.st_mode)) {
-    return true;
+  text += '\n';
+}
+
+// The names in the directory at fd, sorted; nothing when it cannot be read whole.
+std::optional<std::vector<std::string>> namesIn(int fd) {
+  // fdopendir takes the descriptor it is given: the caller's stays its own.
+  UniqueFd own(::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* stream = own ? ::fdopendir(own.get()) : nullptr;
+  if (stream == nullptr) {
+    return std::nullopt;
   }
-  const UniqueFd directory(
-      ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  return directory && visitChildren(walk, directory.get(), path);
+  (void)own.release();
+  std::vector<std::string> names;
+  while (const dirent* entry = ::readdir(stream)) {  // NOLINT(concurrency-mt-unsafe): own stream
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.emplace_back(name);
+    }
+  }
+  ::closedir(stream);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace
 
 std::optional<std::string> treeFingerprint(const std::string& root, std::size_t maxEntries,
                                            std::chrono::milliseconds settled) {
-  const UniqueFd rootFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  struct stat status {};
-  if (!rootFd || ::fstat(rootFd.get(), &status) != 0 || !trusted(rootFd.get())) {
+  struct Directory {
+    UniqueFd fd;
+    std::string path;
+  };
+  std::vector<Directory> pending;
+  pending.push_back({UniqueFd(::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), "."});
+  struct stat rootStatus {};
+  if (!pending.back().fd || ::fstat(pending.back().fd.get(), &rootStatus) != 0 ||
+      !trusted(pending.back().fd.get())) {
     return std::nullopt;
   }
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  Walk walk;
-  walk.device = status.st_dev;
-  walk.newestAllowed =
+  const std::int64_t newestAllowed =
       nanoseconds(now) - std::chrono::duration_cast<std::chrono::nanoseconds>(settled).count();
-  walk.left = maxEntries;
-  // The root is described by its own descriptor; its children are opened below it.
-  if (walk.left == 0 || nanoseconds(status.st_ctim) > walk.newestAllowed) {
+  const auto admissible = [&](const struct stat& status) {
+    return status.st_dev == rootStatus.st_dev && nanoseconds(status.st_ctim) <= newestAllowed;
+  };
+  if (!admissible(rootStatus) || maxEntries == 0) {
     return std::nullopt;
   }
-  walk.text = ".\n" + std::to_string(status.st_ino) + ' ' + std::to_string(status.st_mode) + ' ' +
-              std::to_string(status.st_uid) + ' ' + std::to_string(nanoseconds(status.st_mtim)) +
-              ' ' + std::to_string(nanoseconds(status.st_ctim)) + '\n';
-  --walk.left;
-  if (!visitChildren(walk, rootFd.get(), ".")) {
-    return std::nullopt;
+  std::string text;
+  describe(text, ".", rootStatus);
+  std::size_t left = maxEntries - 1;
+  // Depth first, each directory's names in sorted order: the same tree gives the same text.
+  while (!pending.empty()) {
+    const Directory directory = std::move(pending.back());
+    pending.pop_back();
+    const auto names = namesIn(directory.fd.get());
+    if (!names || names->size() > left) {
+      return std::nullopt;
+    }
+    left -= names->size();
+    for (auto name = names->rbegin(); name != names->rend(); ++name) {
+      struct stat status {};
+      if (::fstatat(directory.fd.get(), name->c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !admissible(status)) {
+        return std::nullopt;
+      }
+      std::string path = directory.path;
+      path += '/';
+      path += *name;
+      describe(text, path, status);
+      if (S_ISDIR(status.st_mode)) {
+        UniqueFd child(::openat(directory.fd.get(), name->c_str(),
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!child) {
+          return std::nullopt;
+        }
+        pending.push_back({std::move(child), std::move(path)});
+      }
+    }
   }
-  return std::move(walk.text);
+  return text;
 }
 
 }  // namespace vantreel::platform::posix
