@@ -244,12 +244,11 @@ void OpenConnectRunner::childExited(process::Task& task, std::uint64_t generatio
 }
 
 OpenConnectRunner::StopTarget OpenConnectRunner::takeForStop(
-    const std::shared_ptr<const void>* owner) {
+    const std::shared_ptr<const void>* owner, RunnerError startEndedBy) {
   std::scoped_lock guard(lock_);
   if (!process_) {
     StopTarget target;
-    target.startEnded = interruptStartLocked(
-        owner, RunnerError::spawnFailed("the start was stopped before OpenConnect launched"));
+    target.startEnded = interruptStartLocked(owner, std::move(startEndedBy));
     return target;
   }
   if (owner && !isOwner(tunnelOwner_, *owner)) {
@@ -260,7 +259,11 @@ OpenConnectRunner::StopTarget OpenConnectRunner::takeForStop(
 }
 
 tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
-  const auto target = takeForStop(nullptr);
+  return stopAndWait(RunnerError::spawnFailed("the start was stopped before OpenConnect launched"));
+}
+
+tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stopAndWait(RunnerError startEndedBy) {
+  const auto target = takeForStop(nullptr, std::move(startEndedBy));
   if (!target.child) {
     if (target.startEnded) {
       return 0;
@@ -268,6 +271,7 @@ tl::expected<std::int64_t, RunnerError> OpenConnectRunner::stop() {
     return tl::unexpected(RunnerError::notRunning());
   }
   ChildTask::stop(*target.child);
+  // After SIGKILL the exit comes at once; its handling waits a bounded time for the output.
   waitUntilHandled(target.generation);
   return target.child->processIdentifier();
 }
@@ -284,7 +288,8 @@ bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {
   if (!owner) {
     return false;
   }
-  const auto target = takeForStop(&owner);
+  const auto target = takeForStop(
+      &owner, RunnerError::spawnFailed("the start was stopped before OpenConnect launched"));
   if (!target.child) {
     return target.startEnded;
   }
@@ -293,25 +298,12 @@ bool OpenConnectRunner::stopOwnedBy(const std::shared_ptr<const void>& owner) {
 }
 
 void OpenConnectRunner::shutDown() {
-  std::shared_ptr<process::Task> child;
-  std::uint64_t generation = 0;
   {
     // A start under way ends before it launches: its launch finds the runner closed.
     std::scoped_lock guard(lock_);
     closed_ = true;
-    (void)interruptStartLocked(nullptr, RunnerError::spawnFailed("the helper is shutting down"));
-    if (process_) {
-      child = process_;
-      generation = generation_;
-      state_.stopping();
-    }
   }
-  if (!child) {
-    return;
-  }
-  ChildTask::stop(*child);
-  // After SIGKILL the exit comes at once; its handling waits a bounded time for the output.
-  waitUntilHandled(generation);
+  (void)stopAndWait(RunnerError::spawnFailed("the helper is shutting down"));
 }
 
 tl::expected<void, std::string> OpenConnectRunner::lockInstance() {

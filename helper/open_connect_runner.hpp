@@ -121,7 +121,9 @@ class OpenConnectRunner : public std::enable_shared_from_this<OpenConnectRunner>
     std::uint64_t generation = 0;
     bool startEnded = false;
   };
-  StopTarget takeForStop(const std::shared_ptr<const void>* owner);
+  StopTarget takeForStop(const std::shared_ptr<const void>* owner, RunnerError startEndedBy);
+  // Stops the child as stop does, or ends the start under way with startEndedBy.
+  tl::expected<std::int64_t, RunnerError> stopAndWait(RunnerError startEndedBy);
   [[nodiscard]] LogHandler currentLogHandler() const;
   // Waits, bounded, until the exit of the child of generation has been handled in full.
   void waitUntilHandled(std::uint64_t generation);
