@@ -29,7 +29,14 @@ constexpr auto kRouteCommandBound = std::chrono::seconds(10);
 constexpr int kMaxAbandonedLookups = 4;
 std::atomic<int> abandonedLookups{0};
 
-std::string hostOf(const std::string& url) {
+// The host of a URL, and whether it is an IP address rather than a name.
+struct Host {
+  std::string text;
+  bool ipv4 = false;
+  bool ipv6 = false;
+};
+
+Host hostOf(const std::string& url) {
   UriUriA uri{};
   const char* errorAt = nullptr;
   if (uriParseSingleUriA(&uri, url.c_str(), &errorAt) != URI_SUCCESS) {
@@ -39,7 +46,8 @@ std::string hostOf(const std::string& url) {
   if (uri.hostText.first == nullptr || uri.hostText.afterLast == nullptr) {
     return {};
   }
-  return std::string(uri.hostText.first, uri.hostText.afterLast);
+  return {std::string(uri.hostText.first, uri.hostText.afterLast), uri.hostData.ip4 != nullptr,
+          uri.hostData.ip6 != nullptr || uri.hostData.ipFuture.first != nullptr};
 }
 
 bool interrupted(int interrupt) {
@@ -136,30 +144,46 @@ bool runRouteCommand(const std::vector<std::string>& command) {
          task->terminationStatus() == 0;
 }
 
-void remove(const std::string& server, const RunnerSettings& settings, int interrupt) {
-  const std::string host = hostOf("https://" + server);
-  if (host.empty() || !settings.removeHostRoute) {
-    return;
+namespace {
+
+// The IPv4 addresses of host: an address stands for itself, a name is looked up within the
+// bound. Nothing when the lookup did not finish (or the start was interrupted meanwhile).
+std::optional<std::vector<std::string>> ipv4AddressesOf(const Host& host,
+                                                        const RunnerSettings& settings,
+                                                        int interrupt) {
+  if (host.ipv4 || host.ipv6) {
+    return host.ipv4 ? std::vector<std::string>{host.text} : std::vector<std::string>{};
   }
   const auto lookup = settings.hostLookup
                           ? settings.hostLookup
                           : std::function<std::vector<std::string>(const std::string&)>(
                                 &platform::posix::ipv4Addresses);
   if (abandonedLookups.load() >= kMaxAbandonedLookups) {
-    HelperLog::error("skipped removing stale host routes to " + host + ": " +
+    HelperLog::error("skipped removing stale host routes to " + host.text + ": " +
                      std::to_string(kMaxAbandonedLookups) +
                      " earlier name lookups have not returned yet");
-    return;
+    return std::nullopt;
   }
-  const auto addresses = lookUpWithin(lookup, host, settings.hostLookupBound, interrupt);
-  if (interrupted(interrupt)) {
-    return;
-  }
-  if (!addresses) {
+  auto addresses = lookUpWithin(lookup, host.text, settings.hostLookupBound, interrupt);
+  if (!addresses && !interrupted(interrupt)) {
     const auto bound = settings.hostLookupBound.count();
     HelperLog::error(
-        "skipped removing stale host routes to " + host + ": its name lookup took longer than " +
+        "skipped removing stale host routes to " + host.text +
+        ": its name lookup took longer than " +
         (bound % 1000 == 0 ? std::to_string(bound / 1000) + " s" : std::to_string(bound) + " ms"));
+  }
+  return addresses;
+}
+
+}  // namespace
+
+void remove(const std::string& server, const RunnerSettings& settings, int interrupt) {
+  const Host host = hostOf("https://" + server);
+  if (host.text.empty() || !settings.removeHostRoute) {
+    return;
+  }
+  const auto addresses = ipv4AddressesOf(host, settings, interrupt);
+  if (!addresses || interrupted(interrupt)) {
     return;
   }
   std::set<std::string> handled;
