@@ -37,8 +37,9 @@ std::span<const std::uint8_t> bytesOf(const std::string& text) {
 void prune(const std::string& directory) {
   std::error_code error;
   std::vector<std::pair<fs::file_time_type, fs::path>> kept;
-  for (const auto& entry : fs::directory_iterator(directory, error)) {
-    kept.emplace_back(entry.last_write_time(error), entry.path());
+  for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
+    std::error_code timeError;
+    kept.emplace_back(it->last_write_time(timeError), it->path());
   }
   std::sort(kept.begin(), kept.end(),
             [](const auto& a, const auto& b) { return a.first > b.first; });
