@@ -59,14 +59,21 @@ SysResult<int> awaitAcknowledgement(int fd, std::uint32_t sequence) {
     if (!got) {
       return tl::unexpected(got.error());
     }
-    auto length = static_cast<int>(*got);
-    for (auto* message = reinterpret_cast<nlmsghdr*>(buffer.data()); NLMSG_OK(message, length);
-         message = NLMSG_NEXT(message, length)) {
-      if (message->nlmsg_seq != sequence || message->nlmsg_type != NLMSG_ERROR ||
-          message->nlmsg_len < NLMSG_LENGTH(sizeof(nlmsgerr))) {
-        continue;
+    // Walked by hand: the header's macros compare its unsigned lengths with signed ones.
+    constexpr std::size_t kHeader = NLMSG_ALIGN(sizeof(nlmsghdr));
+    for (std::size_t offset = 0; offset + kHeader <= *got;) {
+      nlmsghdr header{};
+      std::memcpy(&header, buffer.data() + offset, sizeof(header));
+      if (header.nlmsg_len < kHeader || header.nlmsg_len > *got - offset) {
+        break;
       }
-      return static_cast<const nlmsgerr*>(NLMSG_DATA(message))->error;
+      if (header.nlmsg_seq == sequence && header.nlmsg_type == NLMSG_ERROR &&
+          header.nlmsg_len >= kHeader + sizeof(nlmsgerr)) {
+        nlmsgerr answer{};
+        std::memcpy(&answer, buffer.data() + offset + kHeader, sizeof(answer));
+        return answer.error;
+      }
+      offset += NLMSG_ALIGN(static_cast<std::size_t>(header.nlmsg_len));
     }
   }
 }
